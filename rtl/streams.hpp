@@ -1,0 +1,98 @@
+// Byte streams: the abstract stream with its exact-count helpers and copy, a growable memory
+// stream, and a file stream for the one file the launcher writes.
+#pragma once
+
+#include "rtl/ustring.hpp"
+
+#include <cstdint>
+#include <memory>
+
+namespace velora {
+
+enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
+
+class TStream {
+public:
+    virtual ~TStream() = default;
+    TStream() = default;
+    TStream(const TStream&) = delete;
+    TStream& operator=(const TStream&) = delete;
+
+    // Moves up to count bytes; returns how many moved (0 at the end or when nothing fits).
+    virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
+    virtual std::int64_t Write(const void* buffer, std::int64_t count) = 0;
+    virtual std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) = 0;
+    virtual void SetSize(std::int64_t newSize) = 0;
+    virtual std::int64_t Size();
+
+    std::int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
+    void SetPosition(std::int64_t pos) { Seek(pos, TSeekOrigin::soBeginning); }
+
+    // Exact counts: EReadError "Stream read error" / EWriteError "Stream write error".
+    void ReadBuffer(void* buffer, std::int64_t count);
+    void WriteBuffer(const void* buffer, std::int64_t count);
+
+    // Count <= 0 copies the whole source from position 0; BufferSize <= 0 is ERangeError.
+    std::int64_t CopyFrom(TStream& source, std::int64_t count, std::int32_t bufferSize);
+};
+
+// Growable in-memory buffer. Size and position are kept in signed 32 bits, as the stored formats
+// expect: a write past 2 GiB - 1 takes no bytes. Growth is geometric, in 8,192-byte steps.
+class TMemoryStream : public TStream {
+public:
+    TMemoryStream() = default;
+    ~TMemoryStream() override;
+
+    std::int64_t Read(void* buffer, std::int64_t count) override;
+    std::int64_t Write(const void* buffer, std::int64_t count) override;
+    std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+    void SetSize(std::int64_t newSize) override;
+    std::int64_t Size() override { return FSize; }
+
+    std::uint8_t* Memory() noexcept { return FMemory; }
+    const std::uint8_t* Memory() const noexcept { return FMemory; }
+    std::int64_t Capacity() const noexcept { return FCapacity; }
+    // Reserves room up front (the body of a response with a known length); never shrinks data.
+    void Reserve(std::int64_t capacity);
+    void Clear();
+
+    // A sensitive stream wipes every buffer it lets go of: on growth, shrink and destruction.
+    void SetSensitive(bool sensitive) noexcept { FSensitive = sensitive; }
+    bool Sensitive() const noexcept { return FSensitive; }
+    // Overwrites the whole allocated memory with zeros; size and position stay.
+    void Burn() noexcept;
+
+private:
+    void Reallocate(std::int64_t newCapacity);
+
+    std::uint8_t* FMemory = nullptr;
+    std::int32_t FSize = 0;
+    std::int32_t FPosition = 0;
+    std::int64_t FCapacity = 0;
+    bool FSensitive = false;
+};
+
+// A stream over a platform file handle. Create always makes (or empties) the file, opened for
+// reading and writing with no sharing; failure is EFCreateError "Cannot create file \"%s\". %s".
+class TFileStream : public TStream {
+public:
+    static std::unique_ptr<TFileStream> Create(const UnicodeString& fileName);
+    // Opens an existing file for reading; failure is EFOpenError "Cannot open file \"%s\". %s".
+    static std::unique_ptr<TFileStream> OpenRead(const UnicodeString& fileName);
+    ~TFileStream() override;
+
+    std::int64_t Read(void* buffer, std::int64_t count) override;
+    std::int64_t Write(const void* buffer, std::int64_t count) override;
+    std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+    void SetSize(std::int64_t newSize) override;
+
+    const UnicodeString& FileName() const noexcept { return FFileName; }
+
+private:
+    struct Handle;
+    TFileStream(UnicodeString fileName, std::unique_ptr<Handle> handle);
+    UnicodeString FFileName;
+    std::unique_ptr<Handle> FHandle;
+};
+
+} // namespace velora

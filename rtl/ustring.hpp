@@ -1,0 +1,44 @@
+// UTF-16 text, the text type of the whole program, and the few text helpers shared by all parts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace velora {
+
+using UnicodeString = std::u16string;
+using Bytes = std::vector<std::uint8_t>;
+
+// UTF-8 to UTF-16; malformed input becomes U+FFFD. For literals and platform texts.
+UnicodeString U16(std::string_view utf8);
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string ToUtf8(std::u16string_view text);
+
+// ASCII-only case mapping: identifiers, header names and schemes are ASCII.
+char16_t AsciiUpper(char16_t c);
+char16_t AsciiLower(char16_t c);
+UnicodeString UpperCase(std::u16string_view text);
+UnicodeString LowerCase(std::u16string_view text);
+bool SameText(std::u16string_view a, std::u16string_view b);
+bool StartsText(std::u16string_view prefix, std::u16string_view text);
+// Ordinal comparison ignoring ASCII case: <0, 0, >0.
+int CompareText(std::u16string_view a, std::u16string_view b);
+
+// Removes units <= U+0020 from both ends.
+UnicodeString Trim(std::u16string_view text);
+UnicodeString TrimLeft(std::u16string_view text);
+UnicodeString TrimRight(std::u16string_view text);
+
+// Decimal text: optional '-', digits without leading zeros.
+UnicodeString IntToStr(std::int64_t value);
+
+// printf-like formatting for messages: %s takes text, %d takes an integer, %% is a percent sign.
+using FormatArg = std::variant<std::int64_t, UnicodeString>;
+UnicodeString Format(std::u16string_view pattern, std::initializer_list<FormatArg> args);
+
+} // namespace velora
