@@ -6,6 +6,6 @@ namespace velora {
 
 extern const char* const kServer;           // scheme://host[:port] of the product web server
 extern const char* const kServiceApiServer; // scheme://host[:port] of the second API service
-extern const char* const kExtraCaFile;       // CA bundle trusted besides the system store, or ""
+extern const char* const kExtraCaFile;      // CA bundle trusted besides the system store, or ""
 
 } // namespace velora

@@ -13,7 +13,9 @@ public:
     virtual ~TEncoding() = default;
     virtual Bytes GetBytes(std::u16string_view text) const = 0;
     virtual UnicodeString GetString(const std::uint8_t* data, std::size_t size) const = 0;
-    UnicodeString GetString(const Bytes& bytes) const { return GetString(bytes.data(), bytes.size()); }
+    UnicodeString GetString(const Bytes& bytes) const {
+        return GetString(bytes.data(), bytes.size());
+    }
     virtual UnicodeString Name() const = 0;
 
     // Strict UTF-8: invalid input in either direction raises EEncodingError with

@@ -15,6 +15,8 @@ template <class T> void SecureZero(std::vector<T>& v) noexcept {
 inline void SecureZero(std::u16string& s) noexcept {
     SecureZero(s.data(), s.size() * sizeof(char16_t));
 }
-inline void SecureZero(std::string& s) noexcept { SecureZero(s.data(), s.size()); }
+inline void SecureZero(std::string& s) noexcept {
+    SecureZero(s.data(), s.size());
+}
 
 } // namespace velora

@@ -1,0 +1,102 @@
+#include "rtl/codepages.hpp"
+#include "rtl/exceptions.hpp"
+#include "rtl/streams.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velora {
+
+struct TFileStream::Handle {
+    int fd = -1;
+    ~Handle() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+namespace {
+UnicodeString ErrnoText(int error) {
+    return U16(std::strerror(error));
+}
+} // namespace
+
+TFileStream::TFileStream(UnicodeString fileName, std::unique_ptr<Handle> handle)
+    : FFileName(std::move(fileName)), FHandle(std::move(handle)) {}
+
+TFileStream::~TFileStream() = default;
+
+std::unique_ptr<TFileStream> TFileStream::Create(const UnicodeString& fileName) {
+    auto handle = std::make_unique<Handle>();
+    // Executable bits so a downloaded program can be started; the umask still applies.
+    handle->fd = ::open(ToUtf8(fileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0777);
+    int error = errno;
+    // No sharing: a file another process holds is not replaced, and is emptied only once ours.
+    if (handle->fd >= 0 && ::flock(handle->fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno;
+        handle.reset();
+    } else if (handle->fd >= 0 && ::ftruncate(handle->fd, 0) != 0) {
+        error = errno;
+        handle.reset();
+    }
+    if (!handle || handle->fd < 0) {
+        throw EFCreateError(Format(u"Cannot create file \"%s\". %s", {fileName, ErrnoText(error)}));
+    }
+    return std::unique_ptr<TFileStream>(new TFileStream(fileName, std::move(handle)));
+}
+
+std::unique_ptr<TFileStream> TFileStream::OpenRead(const UnicodeString& fileName) {
+    auto handle = std::make_unique<Handle>();
+    handle->fd = ::open(ToUtf8(fileName).c_str(), O_RDONLY | O_CLOEXEC);
+    if (handle->fd < 0) {
+        throw EFOpenError(Format(u"Cannot open file \"%s\". %s", {fileName, ErrnoText(errno)}));
+    }
+    return std::unique_ptr<TFileStream>(new TFileStream(fileName, std::move(handle)));
+}
+
+std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
+    for (;;) {
+        const ssize_t n = ::read(FHandle->fd, buffer, static_cast<std::size_t>(count));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return n < 0 ? 0 : n;
+    }
+}
+
+std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
+    for (;;) {
+        const ssize_t n = ::write(FHandle->fd, buffer, static_cast<std::size_t>(count));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return n < 0 ? 0 : n;
+    }
+}
+
+std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+    const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
+                       : origin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                          : SEEK_END;
+    const off_t pos = ::lseek(FHandle->fd, static_cast<off_t>(offset), whence);
+    return pos < 0 ? -1 : static_cast<std::int64_t>(pos);
+}
+
+void TFileStream::SetSize(std::int64_t newSize) {
+    if (::ftruncate(FHandle->fd, static_cast<off_t>(newSize)) != 0) {
+        throw EStreamError(u"Stream write error");
+    }
+}
+
+} // namespace velora
+
+namespace velora {
+int SystemAnsiCodePage() {
+    return 1252;
+}
+} // namespace velora
