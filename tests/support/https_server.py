@@ -1,0 +1,264 @@
+#!/usr/bin/python3
+"""Local HTTP/1.1 server for tests, over TLS unless --plain.
+
+Answers from a routes file (JSON object: exact request target -> response spec), logs every
+request as one JSON line and prints "READY <port>" once it listens. Standard library only.
+
+Response spec keys: status, reason, headers ([name, value] pairs, sent as given; "{port}" in a
+value becomes the listening port), one body source (body, body_hex, body_file, body_size with
+seed), and the options gzip, no_content_length, chunked, drop_after, delay_ms.
+"""
+
+import argparse
+import gzip
+import http
+import json
+import os
+import random
+import socket
+import ssl
+import sys
+import threading
+import time
+
+IDLE_TIMEOUT = 30.0
+
+
+class Routes:
+    """The routes file, read again whenever it changes, so a test can swap answers."""
+
+    def __init__(self, path):
+        self._path = path
+        self._stamp = None
+        self._table = {}
+        self._bodies = {}
+        self._lock = threading.Lock()
+
+    def lookup(self, target):
+        if not self._path:
+            return None
+        with self._lock:
+            try:
+                st = os.stat(self._path)
+                stamp = (st.st_mtime_ns, st.st_size)
+                if stamp != self._stamp:
+                    with open(self._path, encoding="utf-8") as f:
+                        self._table = json.load(f)
+                    self._stamp = stamp
+            except (OSError, ValueError) as e:
+                print(f"routes: {e}", file=sys.stderr, flush=True)
+            return self._table.get(target)
+
+    def random_body(self, size, seed):
+        # Generated once per (size, seed); large downloads should not pay for it per request.
+        with self._lock:
+            key = (size, seed)
+            if key not in self._bodies:
+                self._bodies[key] = random.Random(seed).randbytes(size)
+            return self._bodies[key]
+
+
+class Server:
+    def __init__(self, args):
+        self.args = args
+        self.routes = Routes(args.routes)
+        self.log_lock = threading.Lock()
+        self.log = open(args.log, "a", encoding="utf-8") if args.log else None
+        self.port = 0
+        self.context = None
+        if not args.plain:
+            self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self.context.load_cert_chain(args.cert, args.key)
+
+    def listen(self):
+        sockets = []
+        main = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        main.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        main.bind(("127.0.0.1", self.args.port))
+        main.listen(64)
+        sockets.append(main)
+        self.port = main.getsockname()[1]
+        # "localhost" may resolve to ::1 first; answer there too when the system has it.
+        try:
+            six = socket.socket(socket.AF_INET6, socket.SOCK_STREAM)
+            six.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            six.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            six.bind(("::1", self.port))
+            six.listen(64)
+            sockets.append(six)
+        except OSError:
+            pass
+        return sockets
+
+    def accept_loop(self, listener):
+        while True:
+            try:
+                conn, _ = listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.serve_connection, args=(conn,), daemon=True).start()
+
+    def serve_connection(self, conn):
+        try:
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            conn.settimeout(IDLE_TIMEOUT)
+            if self.context:
+                conn = self.context.wrap_socket(conn, server_side=True)
+            reader = conn.makefile("rb")
+            while self.serve_request(conn, reader):
+                pass
+            self.close_cleanly(conn)
+        except (OSError, ssl.SSLError, ValueError):
+            pass
+        finally:
+            try:
+                conn.close()
+            except OSError:
+                pass
+
+    def close_cleanly(self, conn):
+        if isinstance(conn, ssl.SSLSocket):
+            try:
+                conn.settimeout(2.0)
+                conn.unwrap()
+            except (OSError, ssl.SSLError, ValueError):
+                pass
+
+    def write_log(self, method, target, headers):
+        if not self.log:
+            return
+        line = json.dumps({"method": method, "path": target, "headers": headers})
+        with self.log_lock:
+            self.log.write(line + "\n")
+            self.log.flush()
+
+    def serve_request(self, conn, reader):
+        """Answers one request; returns whether the connection stays open for another."""
+        line = reader.readline(65537)
+        if not line:
+            return False
+        parts = line.decode("latin-1").rstrip("\r\n").split(" ")
+        if len(parts) != 3:
+            return False
+        method, target, version = parts
+        headers = []
+        while True:
+            h = reader.readline(65537)
+            if not h or h in (b"\r\n", b"\n"):
+                break
+            text = h.decode("latin-1").rstrip("\r\n")
+            name, sep, value = text.partition(":")
+            if sep:
+                headers.append([name, value.strip()])
+        self.write_log(method, target, headers)
+
+        def header(name):
+            for n, v in headers:
+                if n.lower() == name.lower():
+                    return v
+            return None
+
+        length = header("Content-Length")
+        if length and length.isdigit():
+            reader.read(int(length))
+
+        spec = self.routes.lookup(target)
+        if spec is None:
+            spec = {"status": 404, "body": "not found"}
+        keep_alive = version == "HTTP/1.1" and (header("Connection") or "").lower() != "close"
+        return self.respond(conn, method, spec) and keep_alive
+
+    def body_of(self, spec):
+        if "body" in spec:
+            return spec["body"].encode("utf-8")
+        if "body_hex" in spec:
+            return bytes.fromhex(spec["body_hex"])
+        if "body_file" in spec:
+            with open(spec["body_file"], "rb") as f:
+                return f.read()
+        if "body_size" in spec:
+            return self.routes.random_body(int(spec["body_size"]), spec.get("seed", 0))
+        return b""
+
+    def respond(self, conn, method, spec):
+        status = int(spec.get("status", 200))
+        reason = spec.get("reason")
+        if reason is None:
+            try:
+                reason = http.HTTPStatus(status).phrase
+            except ValueError:
+                reason = "Unknown"
+        body = self.body_of(spec)
+        out_headers = [[n, str(v).replace("{port}", str(self.port))]
+                       for n, v in spec.get("headers", [])]
+
+        def has(name):
+            return any(n.lower() == name.lower() for n, _ in out_headers)
+
+        if spec.get("gzip"):
+            body = gzip.compress(body, mtime=0)
+            if not has("Content-Encoding"):
+                out_headers.append(["Content-Encoding", "gzip"])
+        chunked = bool(spec.get("chunked"))
+        until_close = bool(spec.get("no_content_length"))
+        drop_after = spec.get("drop_after")
+        if chunked:
+            out_headers.append(["Transfer-Encoding", "chunked"])
+        elif not until_close and not has("Content-Length"):
+            out_headers.append(["Content-Length", str(len(body))])
+        closing = until_close or drop_after is not None or bool(spec.get("close"))
+        if closing and not has("Connection"):
+            out_headers.append(["Connection", "close"])
+
+        if spec.get("delay_ms"):
+            time.sleep(int(spec["delay_ms"]) / 1000.0)
+        head = f"HTTP/1.1 {status} {reason}\r\n"
+        head += "".join(f"{n}: {v}\r\n" for n, v in out_headers) + "\r\n"
+        conn.sendall(head.encode("latin-1"))
+        if method.upper() == "HEAD":
+            return not closing
+
+        view = memoryview(body)
+        if drop_after is not None:
+            conn.sendall(view[: int(drop_after)])
+            # An abrupt end: no TLS close_notify, just the transport going away.
+            conn.shutdown(socket.SHUT_RDWR)
+            raise OSError("dropped on purpose")
+        if chunked:
+            step = 4096
+            for i in range(0, len(body), step):
+                piece = view[i: i + step]
+                conn.sendall(b"%x\r\n" % len(piece) + bytes(piece) + b"\r\n")
+            conn.sendall(b"0\r\n\r\n")
+        else:
+            step = 1 << 20
+            for i in range(0, len(body), step):
+                conn.sendall(view[i: i + step])
+        return not closing
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--port", type=int, default=0)
+    p.add_argument("--cert")
+    p.add_argument("--key")
+    p.add_argument("--routes")
+    p.add_argument("--log")
+    p.add_argument("--plain", action="store_true")
+    args = p.parse_args()
+    if not args.plain and not (args.cert and args.key):
+        p.error("--cert and --key are needed unless --plain")
+
+    server = Server(args)
+    listeners = server.listen()
+    for listener in listeners:
+        threading.Thread(target=server.accept_loop, args=(listener,), daemon=True).start()
+    print(f"READY {server.port}", flush=True)
+    try:
+        threading.Event().wait()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main()

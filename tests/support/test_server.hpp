@@ -1,0 +1,71 @@
+// A local HTTP(S) server for tests: runs tests/support/https_server.py as a child process with
+// the build's test CA, answers from a routes file and records every request it receives.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace velora::test {
+
+// One request as the server received it. Texts are the raw bytes from the wire.
+struct LoggedRequest {
+    std::string method;
+    std::string path;
+    std::vector<std::pair<std::string, std::string>> headers;
+
+    // The first header of that name (ASCII case ignored), if any.
+    std::optional<std::string> Header(std::string_view name) const;
+    int CountHeader(std::string_view name) const;
+};
+
+struct TestServerOptions {
+    // JSON object: request target -> response spec (see https_server.py).
+    std::string routesJson = "{}";
+    int port = 0; // 0 = any free port
+    bool plain = false;
+    // Which certificate the server presents: "server", "selfsigned", "expired" or "wronghost".
+    std::string certificate = "server";
+};
+
+class TestServer {
+public:
+    explicit TestServer(TestServerOptions options = {});
+    ~TestServer();
+    TestServer(const TestServer&) = delete;
+    TestServer& operator=(const TestServer&) = delete;
+
+    int Port() const noexcept { return FPort; }
+    // "https://localhost:<port>" (or http).
+    std::string BaseUrl() const;
+    std::string Url(std::string_view path) const { return BaseUrl() + std::string(path); }
+
+    // Replaces the routes; the server picks the new file up with its next request.
+    void SetRoutes(const std::string& routesJson);
+    std::vector<LoggedRequest> Requests() const;
+
+    // The test CA of this build (made on first use) and the folder that holds its files.
+    static std::string CaDir();
+    static std::string CaFile();
+    static std::string SupportDir();
+
+private:
+    std::string FDir;
+    std::string FRoutesFile;
+    std::string FLogFile;
+    bool FPlain = false;
+    pid_t FPid = -1;
+    int FPort = 0;
+};
+
+// A loopback port that nothing listens on at the moment of the call.
+int UnusedPort();
+
+// Parses one line of the server's request log; nullopt when it is not a request record.
+std::optional<LoggedRequest> ParseLoggedRequest(std::string_view jsonLine);
+
+} // namespace velora::test
