@@ -32,7 +32,7 @@ done
 
 echo "=== fuzz smoke runs (${FUZZ_SECONDS}s each)"
 cmake --preset linux-fuzz >/dev/null
-cmake --build --preset linux-fuzz -j "$JOBS"
+cmake --build --preset linux-fuzz -j "$JOBS" --target fuzz_all
 fuzz_total=0
 fuzz_failed=0
 while IFS= read -r harness; do
