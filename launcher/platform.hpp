@@ -1,0 +1,49 @@
+// The platform operations the launcher needs, behind one interface so that the sequence is the
+// same on every platform and can run against a fake.
+#pragma once
+
+#include "rtl/streams.hpp"
+#include "rtl/ustring.hpp"
+
+#include <memory>
+
+namespace velora {
+
+inline constexpr int CSIDL_LOCAL_APPDATA = 28;
+
+class IPlatform {
+public:
+    virtual ~IPlatform() = default;
+
+    // A shell special folder without trailing delimiter; empty text when it cannot be found.
+    virtual UnicodeString ShellFolderPath(int csidl) = 0;
+    virtual char16_t PathDelimiter() const = 0;
+    // Whether the unit ends the parent part of a path (the delimiter; on Windows also ':').
+    virtual bool EndsParentPart(char16_t c) const = 0;
+
+    virtual bool FolderExists(const UnicodeString& path) = 0;
+    virtual bool MakeFolder(const UnicodeString& path) = 0;
+
+    // One value as the platform's profile reader gives it: at most 2,047 units, or the default
+    // when the file, section or key is missing.
+    virtual UnicodeString ReadProfileString(const UnicodeString& section, const UnicodeString& key,
+                                            const UnicodeString& defaultValue,
+                                            const UnicodeString& fileName) = 0;
+    // Drops the platform's cached copy of a profile file.
+    virtual void FlushProfile(const UnicodeString& fileName) = 0;
+
+    virtual bool RemoveFile(const UnicodeString& path) = 0;
+    // Create always, read and write, no sharing; EFCreateError when it cannot.
+    virtual std::unique_ptr<TStream> CreateFileStream(const UnicodeString& path) = 0;
+
+    // Modal; returns once the user has closed it. Fails when it cannot be shown.
+    virtual void ShowInformationMessage(const UnicodeString& text) = 0;
+
+    // Starts a program and does not wait for it. An empty file name starts nothing.
+    virtual bool StartProgram(const UnicodeString& file, const UnicodeString& parameters) = 0;
+};
+
+// The implementation for the platform this build runs on.
+std::unique_ptr<IPlatform> CreatePlatform();
+
+} // namespace velora

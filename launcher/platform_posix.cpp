@@ -1,0 +1,174 @@
+#include "launcher/platform_posix.hpp"
+
+#include "launcher/command_line.hpp"
+#include "launcher/platform.hpp"
+#include "launcher/profile.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <pwd.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace velora {
+
+namespace posix {
+
+UnicodeString LocalDataFolder(const char* xdgDataHome, const char* home,
+                              const std::function<std::string()>& passwordHome) {
+    std::string folder;
+    if (xdgDataHome != nullptr && xdgDataHome[0] == '/') {
+        folder = xdgDataHome;
+    } else {
+        std::string base = home != nullptr && home[0] == '/' ? std::string(home) : passwordHome();
+        if (base.empty() || base[0] != '/') {
+            return UnicodeString();
+        }
+        while (!base.empty() && base.back() == '/') {
+            base.pop_back();
+        }
+        folder = base + "/.local/share";
+    }
+    while (!folder.empty() && folder.back() == '/') {
+        folder.pop_back();
+    }
+    return U16(folder);
+}
+
+} // namespace posix
+
+namespace {
+
+std::string PasswordDatabaseHome() {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr || found->pw_dir == nullptr) {
+        return std::string();
+    }
+    return found->pw_dir;
+}
+
+std::string ReadWholeFile(const std::string& path, bool& ok) {
+    ok = false;
+    std::string data;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return data;
+    }
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        data.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return data;
+}
+
+class TPosixPlatform final : public IPlatform {
+public:
+    UnicodeString ShellFolderPath(int csidl) override {
+        if (csidl != CSIDL_LOCAL_APPDATA) {
+            return UnicodeString();
+        }
+        return posix::LocalDataFolder(std::getenv("XDG_DATA_HOME"), std::getenv("HOME"),
+                                      PasswordDatabaseHome);
+    }
+
+    char16_t PathDelimiter() const override { return u'/'; }
+    bool EndsParentPart(char16_t c) const override { return c == u'/'; }
+
+    bool FolderExists(const UnicodeString& path) override {
+        struct stat st {};
+        return ::stat(ToUtf8(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+
+    bool MakeFolder(const UnicodeString& path) override {
+        return ::mkdir(ToUtf8(path).c_str(), 0777) == 0;
+    }
+
+    UnicodeString ReadProfileString(const UnicodeString& section, const UnicodeString& key,
+                                    const UnicodeString& defaultValue,
+                                    const UnicodeString& fileName) override {
+        bool ok = false;
+        const std::string bytes = ReadWholeFile(ToUtf8(fileName), ok);
+        if (!ok) {
+            return ReadProfileValue(u"", section, key, defaultValue);
+        }
+        const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+        return ReadProfileValue(DecodeProfileText({data, bytes.size()}), section, key,
+                                defaultValue);
+    }
+
+    // Nothing is cached between reads here.
+    void FlushProfile(const UnicodeString&) override {}
+
+    bool RemoveFile(const UnicodeString& path) override {
+        return ::unlink(ToUtf8(path).c_str()) == 0;
+    }
+
+    std::unique_ptr<TStream> CreateFileStream(const UnicodeString& path) override {
+        return TFileStream::Create(path);
+    }
+
+    void ShowInformationMessage(const UnicodeString& text) override {
+        posix::ShowGtkInformationMessage(text);
+    }
+
+    bool StartProgram(const UnicodeString& file, const UnicodeString& parameters) override {
+        if (file.empty()) {
+            return false;
+        }
+        std::vector<std::string> args;
+        args.push_back(ToUtf8(file));
+        for (const UnicodeString& arg : SplitCommandLine(parameters)) {
+            args.push_back(ToUtf8(arg));
+        }
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+
+        posix_spawnattr_t attr;
+        if (::posix_spawnattr_init(&attr) != 0) {
+            return false;
+        }
+        // Own session, so the program outlives us and our terminal; our ignored SIGPIPE and
+        // signal mask are not its business.
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        sigset_t none;
+        sigemptyset(&none);
+        ::posix_spawnattr_setsigdefault(&attr, &defaults);
+        ::posix_spawnattr_setsigmask(&attr, &none);
+        ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF |
+                                              POSIX_SPAWN_SETSIGMASK);
+        pid_t pid = -1;
+        const int rc = ::posix_spawn(&pid, argv[0], nullptr, &attr, argv.data(), environ);
+        ::posix_spawnattr_destroy(&attr);
+        return rc == 0;
+    }
+};
+
+} // namespace
+
+std::unique_ptr<IPlatform> CreatePlatform() {
+    return std::make_unique<TPosixPlatform>();
+}
+
+} // namespace velora
