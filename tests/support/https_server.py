@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """Local HTTP/1.1 server for tests, over TLS unless --plain.
 
-Answers from a routes file (JSON object: exact request target -> response spec), logs every
-request as one JSON line and prints "READY <port>" once it listens. Standard library only.
+Answers from a routes file (JSON object: request target -> response spec; the exact target
+first, then the path without its query), logs every request as one JSON line and prints
+"READY <port>" once it listens. Standard library only.
 
 Response spec keys: status, reason, headers ([name, value] pairs, sent as given; "{port}" in a
 value becomes the listening port), one body source (body, body_hex, body_file, body_size with
-seed), and the options gzip, no_content_length, chunked, drop_after, delay_ms.
+seed), and the options gzip, no_content_length, chunked, drop_after, delay_ms, stall_after
+(with stall_ms: that many body bytes, then silence), close (close after answering).
 """
 
 import argparse
@@ -163,6 +165,8 @@ class Server:
             reader.read(int(length))
 
         spec = self.routes.lookup(target)
+        if spec is None and "?" in target:
+            spec = self.routes.lookup(target.split("?", 1)[0])
         if spec is None:
             spec = {"status": 404, "body": "not found"}
         keep_alive = version == "HTTP/1.1" and (header("Connection") or "").lower() != "close"
@@ -230,6 +234,12 @@ class Server:
                 piece = view[i: i + step]
                 conn.sendall(b"%x\r\n" % len(piece) + bytes(piece) + b"\r\n")
             conn.sendall(b"0\r\n\r\n")
+        elif spec.get("stall_after") is not None:
+            # Part of the body, then silence while the connection stays open.
+            cut = int(spec["stall_after"])
+            conn.sendall(view[:cut])
+            time.sleep(int(spec.get("stall_ms", 120000)) / 1000.0)
+            conn.sendall(view[cut:])
         else:
             step = 1 << 20
             for i in range(0, len(body), step):

@@ -1,0 +1,482 @@
+#include "http/http_client.hpp"
+
+#include "http/http_backend.hpp"
+#include "http/http_headers.hpp"
+#include "rtl/exceptions.hpp"
+
+#include <zlib.h>
+
+#include <limits>
+
+namespace velora {
+namespace {
+
+constexpr std::int32_t kCopyBufferSize = 1048576;
+
+bool ParseInt64(std::u16string_view text, std::int64_t& value) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (!text.empty() && (text[0] == u'-' || text[0] == u'+')) {
+        negative = text[0] == u'-';
+        i = 1;
+    }
+    if (i >= text.size())
+        return false;
+    std::uint64_t v = 0;
+    const std::uint64_t limit =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
+    for (; i < text.size(); ++i) {
+        if (text[i] < u'0' || text[i] > u'9')
+            return false;
+        const auto digit = static_cast<std::uint64_t>(text[i] - u'0');
+        if (v > (limit - digit) / 10)
+            return false;
+        v = v * 10 + digit;
+    }
+    value = negative ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
+    return true;
+}
+
+// Inflates a gzip member (window bits 31). Failures carry zlib's text for its error code.
+Bytes InflateGzip(const Bytes& compressed) {
+    z_stream z{};
+    if (int rc = inflateInit2(&z, 31); rc != Z_OK)
+        throw EZDecompressionError(std::string_view(zError(rc)));
+    Bytes out;
+    out.resize(compressed.size() * 4 + 4096);
+    z.next_in = const_cast<Bytef*>(compressed.data());
+    int rc = Z_OK;
+    std::size_t produced = 0;
+    std::size_t left = compressed.size();
+    while (true) {
+        const auto chunkIn = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
+        z.avail_in = chunkIn;
+        if (produced == out.size())
+            out.resize(out.size() * 2);
+        const auto room = static_cast<uInt>(std::min<std::size_t>(out.size() - produced, 1u << 30));
+        z.next_out = out.data() + produced;
+        z.avail_out = room;
+        rc = inflate(&z, Z_NO_FLUSH);
+        produced += room - z.avail_out;
+        left -= chunkIn - z.avail_in;
+        if (rc == Z_STREAM_END)
+            break;
+        if (rc != Z_OK || (left == 0 && z.avail_out != 0)) {
+            // Out of input before the end of the stream is a truncated body.
+            if (rc == Z_OK)
+                rc = Z_BUF_ERROR;
+            inflateEnd(&z);
+            throw EZDecompressionError(std::string_view(zError(rc)));
+        }
+    }
+    inflateEnd(&z);
+    out.resize(produced);
+    return out;
+}
+
+} // namespace
+
+bool IsRedirectStatus(std::int32_t status) {
+    return status == 300 || status == 301 || status == 302 || status == 303 || status == 307 ||
+           status == 308;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Request
+
+THTTPRequest::THTTPRequest(THTTPClient& client, UnicodeString method, TURI url)
+    : TURLRequest(client, std::move(method), std::move(url)) {}
+
+UnicodeString THTTPRequest::GetHeaderValue(std::u16string_view name) const {
+    return HeaderValue(FHeaders, name);
+}
+
+void THTTPRequest::SetHeaderValue(const UnicodeString& name, const UnicodeString& value) {
+    RemoveHeader(name);
+    FHeaders.push_back({name, value});
+}
+
+void THTTPRequest::AddHeader(const UnicodeString& name, const UnicodeString& value) {
+    for (auto& pair : FHeaders) {
+        if (SameText(pair.Name, name)) {
+            pair.Value += u", " + value;
+            return;
+        }
+    }
+    FHeaders.push_back({name, value});
+}
+
+void THTTPRequest::RemoveHeader(std::u16string_view name) {
+    std::erase_if(FHeaders, [name](const TNameValuePair& p) { return SameText(p.Name, name); });
+}
+
+void THTTPRequest::MoveTo(TURI url, UnicodeString method) {
+    FURL = std::move(url);
+    FMethodString = std::move(method);
+    DoOpenRequestHandles();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Response
+
+THTTPResponse::THTTPResponse(std::shared_ptr<THTTPRequest> request, TStream* content,
+                             THTTPCompressionMethods automaticDecompression)
+    : TURLResponse(request, content), FHTTPRequest(request.get()),
+      FAutomaticDecompression(automaticDecompression) {}
+
+void THTTPResponse::DropHeaderCache() {
+    FHeaders.reset();
+    FCookies.clear();
+}
+
+void THTTPResponse::EnsureHeaders() {
+    if (FHeaders)
+        return;
+    TNetHeaders headers;
+    std::vector<UnicodeString> setCookies;
+    ParseHeaderBlock(DoGetHeaderBlock(), headers, setCookies);
+    FCookies.clear();
+    for (const auto& value : setCookies)
+        if (auto cookie = TCookie::Parse(value, FHTTPRequest->GetURL()))
+            FCookies.push_back(std::move(*cookie));
+    FHeaders = std::move(headers);
+}
+
+TNetHeaders THTTPResponse::GetHeaders() {
+    EnsureHeaders();
+    return *FHeaders;
+}
+
+UnicodeString THTTPResponse::GetHeaderValue(const UnicodeString& name) {
+    EnsureHeaders();
+    return HeaderValue(*FHeaders, name);
+}
+
+const TCookies& THTTPResponse::GetCookies() {
+    EnsureHeaders();
+    return FCookies;
+}
+
+UnicodeString THTTPResponse::GetContentCharSet() {
+    return ContentCharSet(GetHeaderValue(u"Content-Type"));
+}
+
+std::int64_t THTTPResponse::GetContentLength() {
+    std::int64_t length = -1;
+    if (!ParseInt64(GetHeaderValue(u"Content-Length"), length))
+        return -1;
+    return length;
+}
+
+std::int32_t THTTPResponse::GetStatusCode() {
+    if (FHTTPRequest->IsCancelled())
+        return 0;
+    return DoGetStatusCode();
+}
+
+UnicodeString THTTPResponse::GetStatusText() {
+    return DoGetStatusText();
+}
+
+THTTPProtocolVersion THTTPResponse::GetVersion() {
+    if (FHTTPRequest->IsCancelled())
+        return THTTPProtocolVersion::UNKNOWN_HTTP;
+    const UnicodeString version = DoGetVersionText();
+    if (SameText(version, u"HTTP/1.0"))
+        return THTTPProtocolVersion::HTTP_1_0;
+    if (SameText(version, u"HTTP/1.1"))
+        return THTTPProtocolVersion::HTTP_1_1;
+    if (SameText(version, u"HTTP/2.0"))
+        return THTTPProtocolVersion::HTTP_2_0;
+    return THTTPProtocolVersion::UNKNOWN_HTTP;
+}
+
+UnicodeString THTTPResponse::ContentAsString(const TEncoding* encoding) {
+    if (encoding == nullptr) {
+        const UnicodeString charset = GetContentCharSet();
+        encoding = !charset.empty() && !SameText(charset, u"utf-8")
+                       ? &TEncoding::GetEncoding(charset)
+                       : &TEncoding::UTF8Replacing();
+    }
+
+    TStream& body = GetContentStream();
+    TMemoryStream copy;
+    copy.CopyFrom(body, 0, kCopyBufferSize);
+    Bytes bytes(copy.Memory(), copy.Memory() + copy.Size());
+    copy.Clear();
+
+    const bool gzip = GetContentEncoding() == u"gzip" &&
+                      !FAutomaticDecompression.Contains(THTTPCompressionMethod::GZip) &&
+                      !FAutomaticDecompression.Contains(THTTPCompressionMethod::Any);
+    if (gzip)
+        bytes = InflateGzip(bytes);
+
+    UnicodeString text = encoding->GetString(bytes);
+    if (!bytes.empty() && text.empty())
+        throw EEncodingError(UnicodeString(SNoMappingForUnicode));
+    return text;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Client
+
+std::unique_ptr<THTTPClient> THTTPClient::Create() {
+    RegisterPlatformHTTPClient();
+    std::unique_ptr<TURLClient> client = TURLSchemes::GetURLClientInstance(u"HTTP");
+    if (auto* http = dynamic_cast<THTTPClient*>(client.get())) {
+        client.release();
+        return std::unique_ptr<THTTPClient>(http);
+    }
+    return nullptr;
+}
+
+std::shared_ptr<IHTTPResponse> THTTPClient::Get(const UnicodeString& url, TStream* responseContent,
+                                                const TNetHeaders* headers) {
+    const TURI uri(url);
+    std::shared_ptr<THTTPRequest> request = DoGetHTTPRequestInstance(u"GET", uri);
+    request->OpenRequestHandles();
+    for (const auto& header : FCustomHeaders)
+        request->AddHeader(header.Name, header.Value);
+    if (headers != nullptr)
+        for (const auto& header : *headers)
+            request->SetHeaderValue(header.Name, header.Value);
+    std::shared_ptr<THTTPResponse> response = DoGetHTTPResponseInstance(request, responseContent);
+    RunExchange(*request, *response);
+    return response;
+}
+
+void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
+    TStream& stream = response.GetContentStream();
+    const std::int64_t startPosition = stream.Position();
+    const std::int64_t startSize = stream.Size();
+    // The caller gets the body from its start, also when the exchange fails.
+    struct TRestorePosition {
+        TStream& Stream;
+        std::int64_t Position;
+        ~TRestorePosition() {
+            try {
+                Stream.SetPosition(Position);
+            } catch (...) {
+            }
+        }
+    } restore{stream, startPosition};
+
+    FSecureFailureReasons.Clear();
+    THTTPState state;
+    const bool head = SameText(request.GetMethodString(), u"HEAD");
+
+    while (!request.IsCancelled()) {
+        ApplyRequestOptions(request);
+        if (request.IsCancelled())
+            return;
+
+        if (FCookieManager != nullptr) {
+            const UnicodeString cookies = FCookieManager->CookieHeaders(request.GetURL());
+            if (!cookies.empty()) {
+                request.SetHeaderValue(u"Cookie", cookies);
+                request.FCookieHeaderFromStore = true;
+            } else if (request.FCookieHeaderFromStore) {
+                // Cookies chosen for an earlier URL (say, secure ones before a redirect to
+                // plain http) must not travel on.
+                request.RemoveHeader(u"Cookie");
+                request.FCookieHeaderFromStore = false;
+            }
+        }
+
+        if (!PrepareServerCredential(state, request, response) ||
+            !PrepareProxyCredential(state, request, response))
+            break;
+
+        stream.SetSize(startSize);
+        stream.SetPosition(startPosition);
+        if (request.IsCancelled())
+            return;
+        const TSendOutcome outcome = DoSendAndReceive(request, response);
+        if (request.IsCancelled())
+            return;
+
+        switch (outcome) {
+        case TSendOutcome::ResendRequested:
+            continue;
+        case TSendOutcome::CertificateRejected:
+            ValidateServerCertificate(request);
+            if (FAllowCookies)
+                StoreResponseCookies(request, response);
+            continue;
+        case TSendOutcome::ClientCertificateRequested:
+            SelectClientCertificate(request);
+            if (FAllowCookies)
+                StoreResponseCookies(request, response);
+            continue;
+        case TSendOutcome::Completed:
+            break;
+        default:
+            throw ENetHTTPClientException(u"Execution of request terminated with unknown error");
+        }
+
+        if (!head)
+            DoReadResponseBody(request, response);
+        if (request.IsCancelled())
+            return;
+
+        const std::int32_t status = response.GetStatusCode();
+        bool nextPass = false;
+        if (status == 200) {
+            nextPass = false;
+        } else if (status == 401) {
+            state.Status = InternalState::ServerAuthRequired;
+            nextPass = true;
+        } else if (status == 407) {
+            state.Status = InternalState::ProxyAuthRequired;
+            nextPass = true;
+        } else {
+            bool stop = false;
+            if (IsRedirectStatus(status)) {
+                FSecureFailureReasons.Clear();
+                if (!FHandleRedirects) {
+                    stop = true;
+                } else if (++state.Redirections > FMaxRedirects) {
+                    throw ENetHTTPRequestException(
+                        Format(u"Maximum number of redirections (%d) exceeded", {FMaxRedirects}));
+                }
+            }
+            if (!stop) {
+                state.Status = InternalState::Other;
+                nextPass = FollowRedirect(request, response);
+            }
+        }
+        if (FAllowCookies)
+            StoreResponseCookies(request, response);
+        if (!nextPass)
+            return;
+    }
+    if (!request.IsCancelled() && FAllowCookies)
+        StoreResponseCookies(request, response);
+}
+
+void THTTPClient::ApplyRequestOptions(THTTPRequest& request) {
+    auto& options = request.TransportOptions();
+    options = {};
+    if (!FProxySettings.FHost.empty()) {
+        UnicodeString proxy;
+        if (!FProxySettings.FScheme.empty())
+            proxy = FProxySettings.FScheme + u"://";
+        proxy += FProxySettings.FHost + u":" + IntToStr(FProxySettings.FPort);
+        if (!SameText(proxy, u"http://direct:80")) {
+            options.Proxy = proxy;
+            options.ProxyUserName = FProxySettings.FUserName;
+            options.ProxyPassword = FProxySettings.FPassword;
+        }
+    }
+    // Without an explicit proxy the request goes direct; the system proxy lookup comes later.
+    options.SecureProtocols = FSecureProtocols;
+    options.Decompression = FAutomaticDecompression;
+}
+
+TSendOutcome THTTPClient::ClassifySendError(THTTPRequest& request, const TPlatformError& error,
+                                            std::u16string_view messagePattern) {
+    using TKind = TPlatformError::TKind;
+    auto failure = [&] {
+        return ENetHTTPClientException(Format(messagePattern, {error.Code, error.Text}));
+    };
+    switch (error.Kind) {
+    case TKind::ResendRequested:
+        return TSendOutcome::ResendRequested;
+    case TKind::ClientCertificateRequested:
+        return TSendOutcome::ClientCertificateRequested;
+    case TKind::SecureChannel:
+        if (FSecureFailureReasons !=
+                THTTPSecureFailureReasons{THTTPSecureFailureReason::SecurityChannelError} &&
+            !request.ServerCertificateAccepted())
+            return TSendOutcome::CertificateRejected;
+        throw failure();
+    case TKind::Cancelled:
+        if (FSecureFailureReasons ==
+            THTTPSecureFailureReasons{THTTPSecureFailureReason::CertNotAccepted})
+            throw ENetHTTPCertificateException(u"Server Certificate not accepted");
+        return TSendOutcome::Completed;
+    case TKind::Other:
+        break;
+    }
+    if (request.IsCancelled())
+        return TSendOutcome::Completed;
+    throw failure();
+}
+
+void THTTPClient::ValidateServerCertificate(THTTPRequest&) {
+    // No validation callback can be set yet, so a rejected certificate ends the request.
+    throw ENetHTTPCertificateException(u"Server Certificate Invalid or not present");
+}
+
+void THTTPClient::SelectClientCertificate(THTTPRequest&) {
+    // No client certificates are offered; the backend already sends none, so send again.
+}
+
+bool THTTPClient::PrepareServerCredential(THTTPState& state, THTTPRequest&, THTTPResponse&) {
+    // No credentials are tried yet: a challenge goes back to the caller as it came.
+    return state.Status != InternalState::ServerAuthRequired;
+}
+
+bool THTTPClient::PrepareProxyCredential(THTTPState& state, THTTPRequest&, THTTPResponse&) {
+    return state.Status != InternalState::ProxyAuthRequired;
+}
+
+bool THTTPClient::FollowRedirect(THTTPRequest& request, THTTPResponse& response) {
+    const std::int32_t status = response.GetStatusCode();
+    if (!FHandleRedirects || !IsRedirectStatus(status))
+        return false;
+    const UnicodeString location = Trim(response.GetHeaderValue(u"Location"));
+    if (location.empty())
+        return false;
+    TURI target = TURI::PathRelativeToAbs(location, request.GetURL());
+
+    UnicodeString method = request.GetMethodString();
+    auto toGet = [&](THTTPRedirectWithGET post, THTTPRedirectWithGET put,
+                     THTTPRedirectWithGET del) {
+        if (SameText(method, u"POST"))
+            return FRedirectsWithGET.Contains(post);
+        if (SameText(method, u"PUT"))
+            return FRedirectsWithGET.Contains(put);
+        if (SameText(method, u"DELETE"))
+            return FRedirectsWithGET.Contains(del);
+        return false;
+    };
+    using R = THTTPRedirectWithGET;
+    bool becomesGet = false;
+    switch (status) {
+    case 301:
+        becomesGet = toGet(R::Post301, R::Put301, R::Delete301);
+        break;
+    case 302:
+        becomesGet = toGet(R::Post302, R::Put302, R::Delete302);
+        break;
+    case 303:
+        becomesGet = toGet(R::Post303, R::Put303, R::Delete303);
+        break;
+    case 307:
+        becomesGet = toGet(R::Post307, R::Put307, R::Delete307);
+        break;
+    case 308:
+        becomesGet = toGet(R::Post308, R::Put308, R::Delete308);
+        break;
+    default:
+        break;
+    }
+    if (becomesGet) {
+        method = u"GET";
+        request.FSourceStream = nullptr;
+        request.RemoveHeader(u"Content-Length");
+        request.RemoveHeader(u"Content-Type");
+    }
+    request.MoveTo(std::move(target), std::move(method));
+    return true;
+}
+
+void THTTPClient::StoreResponseCookies(THTTPRequest& request, THTTPResponse& response) {
+    if (FCookieManager == nullptr)
+        return;
+    for (const auto& cookie : response.GetCookies())
+        FCookieManager->AddServerCookie(cookie, request.GetURL());
+}
+
+} // namespace velora

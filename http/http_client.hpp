@@ -1,0 +1,239 @@
+// The HTTP layer: blocking GET requests whose protocol logic (the exchange loop, headers,
+// redirects, cookies, body text) lives here, over a platform backend that only moves bytes.
+#pragma once
+
+#include "http/cookies.hpp"
+#include "http/url_client.hpp"
+
+#include <optional>
+
+namespace velora {
+
+class IHTTPResponse : public virtual IURLResponse {
+public:
+    virtual UnicodeString GetHeaderValue(const UnicodeString& name) = 0;
+    virtual UnicodeString GetContentCharSet() = 0;
+    virtual UnicodeString GetContentEncoding() = 0;
+    virtual UnicodeString GetContentLanguage() = 0;
+    virtual std::int64_t GetContentLength() = 0;
+    virtual UnicodeString GetDate() = 0;
+    virtual UnicodeString GetLastModified() = 0;
+    virtual std::int32_t GetStatusCode() = 0;
+    virtual UnicodeString GetStatusText() = 0;
+    virtual THTTPProtocolVersion GetVersion() = 0;
+    virtual bool ContainsHeader(const UnicodeString& name) = 0;
+    virtual const TCookies& GetCookies() = 0;
+};
+
+class IHTTPRequest {
+public:
+    virtual ~IHTTPRequest() = default;
+    virtual const TURI& GetURL() const = 0;
+    virtual const UnicodeString& GetMethodString() const = 0;
+    virtual UnicodeString GetHeaderValue(std::u16string_view name) const = 0;
+    // Replaces every header of that name.
+    virtual void SetHeaderValue(const UnicodeString& name, const UnicodeString& value) = 0;
+    // Merges with a same-named header by comma.
+    virtual void AddHeader(const UnicodeString& name, const UnicodeString& value) = 0;
+    virtual void RemoveHeader(std::u16string_view name) = 0;
+    virtual const TNetHeaders& GetHeaders() const = 0;
+};
+
+// A failed send as the backend reports it: the platform's code and text, and what kind of
+// failure the code stands for.
+struct TPlatformError {
+    enum class TKind {
+        Other,                      // resolution, refused, reset, timeout, ...
+        SecureChannel,              // TLS failed; FSecureFailureReasons tells why
+        ResendRequested,            // the platform asks to send again
+        ClientCertificateRequested, // the server asks for a client certificate
+        Cancelled,                  // the transfer was stopped on purpose
+    };
+    std::int32_t Code = 0;
+    UnicodeString Text;
+    TKind Kind = TKind::Other;
+};
+
+class THTTPClient;
+
+class THTTPRequest : public TURLRequest, public IHTTPRequest {
+public:
+    const TURI& GetURL() const override { return FURL; }
+    const UnicodeString& GetMethodString() const override { return FMethodString; }
+    UnicodeString GetHeaderValue(std::u16string_view name) const override;
+    void SetHeaderValue(const UnicodeString& name, const UnicodeString& value) override;
+    void AddHeader(const UnicodeString& name, const UnicodeString& value) override;
+    void RemoveHeader(std::u16string_view name) override;
+    const TNetHeaders& GetHeaders() const override { return FHeaders; }
+
+    // What the options step decided for the next send; the backend applies it.
+    struct TTransportOptions {
+        UnicodeString Proxy;       // empty: connect directly
+        UnicodeString ProxyBypass; // hosts that go direct although a proxy is set
+        UnicodeString ProxyUserName;
+        UnicodeString ProxyPassword;
+        THTTPCompressionMethods Decompression; // empty: ask for and decode nothing
+        THTTPSecureProtocols SecureProtocols;  // empty: the platform's defaults
+    };
+    TTransportOptions& TransportOptions() { return FTransportOptions; }
+    bool ServerCertificateAccepted() const { return FServerCertificateAccepted; }
+
+protected:
+    THTTPRequest(THTTPClient& client, UnicodeString method, TURI url);
+
+    // Opens (or reopens, after a redirect) the platform handles for FURL.
+    virtual void DoOpenRequestHandles() = 0;
+
+    TNetHeaders FHeaders;
+    TTransportOptions FTransportOptions;
+    bool FServerCertificateAccepted = false;
+    // The "Cookie" header came from the client's store, not from the caller.
+    bool FCookieHeaderFromStore = false;
+
+private:
+    friend class THTTPClient;
+    void OpenRequestHandles() { DoOpenRequestHandles(); }
+    void MoveTo(TURI url, UnicodeString method);
+};
+
+class THTTPResponse : public TURLResponse, public IHTTPResponse {
+public:
+    TNetHeaders GetHeaders() override;
+    UnicodeString GetMimeType() override { return GetHeaderValue(u"Content-Type"); }
+    TStream& GetContentStream() override { return TURLResponse::GetContentStream(); }
+    UnicodeString ContentAsString(const TEncoding* encoding = nullptr) override;
+
+    UnicodeString GetHeaderValue(const UnicodeString& name) override;
+    UnicodeString GetContentCharSet() override;
+    UnicodeString GetContentEncoding() override { return GetHeaderValue(u"Content-Encoding"); }
+    UnicodeString GetContentLanguage() override { return GetHeaderValue(u"Content-Language"); }
+    std::int64_t GetContentLength() override;
+    UnicodeString GetDate() override { return GetHeaderValue(u"Date"); }
+    UnicodeString GetLastModified() override { return GetHeaderValue(u"Last-Modified"); }
+    std::int32_t GetStatusCode() override;
+    UnicodeString GetStatusText() override;
+    THTTPProtocolVersion GetVersion() override;
+    bool ContainsHeader(const UnicodeString& name) override {
+        return !GetHeaderValue(name).empty();
+    }
+    const TCookies& GetCookies() override;
+
+protected:
+    THTTPResponse(std::shared_ptr<THTTPRequest> request, TStream* content,
+                  THTTPCompressionMethods automaticDecompression);
+
+    THTTPRequest& Request() { return *FHTTPRequest; }
+
+    // The platform's view of the last received response.
+    virtual UnicodeString DoGetHeaderBlock() = 0; // all header lines, CR LF separated
+    virtual std::int32_t DoGetStatusCode() = 0;
+    virtual UnicodeString DoGetStatusText() = 0;
+    virtual UnicodeString DoGetVersionText() = 0;
+
+    // A new pass received a response: the header list is built again on next use.
+    void DropHeaderCache();
+
+private:
+    void EnsureHeaders();
+
+    THTTPRequest* FHTTPRequest;
+    THTTPCompressionMethods FAutomaticDecompression;
+    std::optional<TNetHeaders> FHeaders;
+    TCookies FCookies;
+};
+
+class THTTPClient : public TURLClient {
+public:
+    enum class InternalState { Other, ProxyAuthRequired, ServerAuthRequired };
+
+    struct THTTPState {
+        InternalState Status = InternalState::Other;
+        bool NeedServerCredential = false;
+        TCredentialsStorage::TCredential ServerCredential;
+        std::vector<TCredentialsStorage::TCredential> ServerCredentials;
+        std::int32_t ServerIterator = 0;
+        bool NeedProxyCredential = false;
+        TCredentialsStorage::TCredential ProxyCredential;
+        std::vector<TCredentialsStorage::TCredential> ProxyCredentials;
+        std::int32_t ProxyIterator = 0;
+        std::int32_t Redirections = 0;
+    };
+
+    // A client of the class registered for "HTTP" (the platform backend); nullptr when none
+    // is registered. ENetHTTPClientException "Error obtaining session handle" when the
+    // platform session cannot be opened.
+    static std::unique_ptr<THTTPClient> Create();
+
+    // A blocking GET that returns once the final response's body is complete and positioned
+    // at its start. Statuses are returned, not raised.
+    std::shared_ptr<IHTTPResponse> Get(const UnicodeString& url, TStream* responseContent = nullptr,
+                                       const TNetHeaders* headers = nullptr);
+
+    bool HandleRedirects() const { return FHandleRedirects; }
+    void SetHandleRedirects(bool value) { FHandleRedirects = value; }
+    std::int32_t MaxRedirects() const { return FMaxRedirects; }
+    void SetMaxRedirects(std::int32_t value) { FMaxRedirects = value; }
+    THTTPRedirectsWithGET RedirectsWithGET() const { return FRedirectsWithGET; }
+    void SetRedirectsWithGET(THTTPRedirectsWithGET value) { FRedirectsWithGET = value; }
+    bool AllowCookies() const { return FAllowCookies; }
+    void SetAllowCookies(bool value) { FAllowCookies = value; }
+    TCookieManager* CookieManager() const { return FCookieManager; }
+    void SetCookieManager(TCookieManager* manager) { FCookieManager = manager; }
+    THTTPCompressionMethods AutomaticDecompression() const { return FAutomaticDecompression; }
+    void SetAutomaticDecompression(THTTPCompressionMethods value) {
+        FAutomaticDecompression = value;
+    }
+    THTTPSecureProtocols SecureProtocols() const { return FSecureProtocols; }
+    void SetSecureProtocols(THTTPSecureProtocols value) { FSecureProtocols = value; }
+    bool UseDefaultCredentials() const { return FUseDefaultCredentials; }
+    void SetUseDefaultCredentials(bool value) { FUseDefaultCredentials = value; }
+    bool PreemptiveAuthentication() const { return FPreemptiveAuthentication; }
+    void SetPreemptiveAuthentication(bool value) { FPreemptiveAuthentication = value; }
+    THTTPSecureFailureReasons SecureFailureReasons() const { return FSecureFailureReasons; }
+
+protected:
+    THTTPClient() = default;
+
+    // The platform backend.
+    virtual std::shared_ptr<THTTPRequest> DoGetHTTPRequestInstance(const UnicodeString& method,
+                                                                   const TURI& url) = 0;
+    virtual std::shared_ptr<THTTPResponse>
+    DoGetHTTPResponseInstance(const std::shared_ptr<THTTPRequest>& request, TStream* content) = 0;
+    // Sends the request and receives the status line and headers; a failure goes through
+    // ClassifySendError. The body may already flow into the content stream while this runs.
+    virtual TSendOutcome DoSendAndReceive(THTTPRequest& request, THTTPResponse& response) = 0;
+    // Completes the body in the content stream; ENetHTTPResponseException
+    // "Error reading data: (%d) %s" when it cannot.
+    virtual void DoReadResponseBody(THTTPRequest& request, THTTPResponse& response) = 0;
+
+    // The transport policies, one step each, run by the exchange.
+    void ApplyRequestOptions(THTTPRequest& request);
+    TSendOutcome ClassifySendError(THTTPRequest& request, const TPlatformError& error,
+                                   std::u16string_view messagePattern);
+    void ValidateServerCertificate(THTTPRequest& request);
+    void SelectClientCertificate(THTTPRequest& request);
+    bool PrepareServerCredential(THTTPState& state, THTTPRequest& request, THTTPResponse& response);
+    bool PrepareProxyCredential(THTTPState& state, THTTPRequest& request, THTTPResponse& response);
+    bool FollowRedirect(THTTPRequest& request, THTTPResponse& response);
+    void StoreResponseCookies(THTTPRequest& request, THTTPResponse& response);
+
+    void RunExchange(THTTPRequest& request, THTTPResponse& response);
+
+    bool FHandleRedirects = true;
+    std::int32_t FMaxRedirects = 5;
+    THTTPRedirectsWithGET FRedirectsWithGET{
+        THTTPRedirectWithGET::Post301, THTTPRedirectWithGET::Post302, THTTPRedirectWithGET::Post303,
+        THTTPRedirectWithGET::Put303, THTTPRedirectWithGET::Delete303};
+    THTTPSecureProtocols FSecureProtocols;
+    bool FAllowCookies = true;
+    TCookieManager FInternalCookieManager;
+    TCookieManager* FCookieManager = &FInternalCookieManager;
+    bool FUseDefaultCredentials = true;
+    bool FPreemptiveAuthentication = false;
+    THTTPCompressionMethods FAutomaticDecompression;
+    THTTPSecureFailureReasons FSecureFailureReasons;
+};
+
+bool IsRedirectStatus(std::int32_t status);
+
+} // namespace velora

@@ -1,0 +1,134 @@
+#include "http/http_headers.hpp"
+
+namespace velora {
+namespace {
+
+bool ValidUtf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        int extra = 0;
+        char32_t cp = 0, min = 0;
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        if ((b & 0xE0) == 0xC0) {
+            extra = 1, cp = b & 0x1F, min = 0x80;
+        } else if ((b & 0xF0) == 0xE0) {
+            extra = 2, cp = b & 0x0F, min = 0x800;
+        } else if ((b & 0xF8) == 0xF0) {
+            extra = 3, cp = b & 0x07, min = 0x10000;
+        } else {
+            return false;
+        }
+        if (i + static_cast<std::size_t>(extra) >= s.size())
+            return false;
+        for (int k = 1; k <= extra; ++k) {
+            const auto c = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
+            if ((c & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    return true;
+}
+
+bool StartsWithMethodWord(std::u16string_view line) {
+    static constexpr std::u16string_view kMethods[] = {u"GET",   u"POST",    u"PUT",     u"DELETE",
+                                                       u"HEAD",  u"CONNECT", u"OPTIONS", u"TRACE",
+                                                       u"MERGE", u"PATCH"};
+    for (const auto method : kMethods) {
+        if (line.size() > method.size() && line[method.size()] == u' ' &&
+            SameText(line.substr(0, method.size()), method))
+            return true;
+    }
+    return false;
+}
+
+// Removes one pair of enclosing quote characters; a doubled quote inside becomes one.
+UnicodeString Dequote(const UnicodeString& text, char16_t quote) {
+    if (text.size() < 2 || text.front() != quote || text.back() != quote)
+        return text;
+    UnicodeString out;
+    const std::u16string_view inner(text.data() + 1, text.size() - 2);
+    for (std::size_t i = 0; i < inner.size(); ++i) {
+        out.push_back(inner[i]);
+        if (inner[i] == quote && i + 1 < inner.size() && inner[i + 1] == quote)
+            ++i;
+    }
+    return out;
+}
+
+} // namespace
+
+UnicodeString DecodeHeaderBytes(std::string_view raw) {
+    if (ValidUtf8(raw))
+        return U16(raw);
+    UnicodeString out;
+    out.reserve(raw.size());
+    for (char c : raw)
+        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    return out;
+}
+
+void ParseHeaderBlock(std::u16string_view block, TNetHeaders& headers,
+                      std::vector<UnicodeString>& setCookies) {
+    while (!block.empty()) {
+        const auto lf = block.find(u'\n');
+        std::u16string_view line = block.substr(0, lf);
+        block = lf == std::u16string_view::npos ? std::u16string_view() : block.substr(lf + 1);
+        if (!line.empty() && line.back() == u'\r')
+            line.remove_suffix(1);
+
+        if (StartsWithMethodWord(line))
+            continue;
+        const auto colon = line.find(u':');
+        if (colon == std::u16string_view::npos || colon == 0)
+            continue;
+        UnicodeString name = Trim(line.substr(0, colon));
+        UnicodeString value = Trim(line.substr(colon + 1));
+        if (SameText(name, u"Set-Cookie")) {
+            setCookies.push_back(std::move(value));
+            continue;
+        }
+        bool joined = false;
+        for (auto& pair : headers) {
+            if (SameText(pair.Name, name)) {
+                pair.Value += u", " + value;
+                joined = true;
+                break;
+            }
+        }
+        if (!joined)
+            headers.push_back({std::move(name), std::move(value)});
+    }
+}
+
+UnicodeString HeaderValue(const TNetHeaders& headers, std::u16string_view name) {
+    for (const auto& pair : headers)
+        if (SameText(pair.Name, name))
+            return pair.Value;
+    return {};
+}
+
+UnicodeString ContentCharSet(std::u16string_view contentType) {
+    while (true) {
+        const auto semi = contentType.find(u';');
+        const UnicodeString piece = TrimLeft(contentType.substr(0, semi));
+        if (StartsText(u"charset", piece)) {
+            const auto eq = piece.find(u'=');
+            if (eq == UnicodeString::npos || piece.find(u'=', eq + 1) != UnicodeString::npos)
+                return {};
+            return Dequote(Dequote(Trim(std::u16string_view(piece).substr(eq + 1)), u'\''), u'"');
+        }
+        if (semi == std::u16string_view::npos)
+            return {};
+        contentType.remove_prefix(semi + 1);
+    }
+}
+
+} // namespace velora

@@ -1,0 +1,26 @@
+// Text rules for response headers, kept apart from the client so they can be fuzzed alone.
+#pragma once
+
+#include "http/net_types.hpp"
+
+#include <string_view>
+
+namespace velora {
+
+// Header bytes as text: UTF-8 when the bytes are valid UTF-8, Latin-1 otherwise.
+UnicodeString DecodeHeaderBytes(std::string_view raw);
+
+// Builds a response's header list from the block of all its header lines. Request lines and
+// lines without a name (the status line, empty lines) are skipped; "Set-Cookie" values go to
+// setCookies instead of the list; a repeated name gets ", " and the new value appended.
+void ParseHeaderBlock(std::u16string_view block, TNetHeaders& headers,
+                      std::vector<UnicodeString>& setCookies);
+
+// The value of the first header named name (ASCII case ignored), or empty text.
+UnicodeString HeaderValue(const TNetHeaders& headers, std::u16string_view name);
+
+// The charset parameter of a Content-Type value, unquoted; empty when there is none or when
+// the parameter does not split into exactly one name and one value.
+UnicodeString ContentCharSet(std::u16string_view contentType);
+
+} // namespace velora

@@ -1,0 +1,127 @@
+// The URL layer: what every scheme's client, request and response have in common, and the
+// process-wide registry that maps a scheme to the client class that serves it.
+#pragma once
+
+#include "http/net_types.hpp"
+#include "http/uri.hpp"
+#include "rtl/encoding.hpp"
+#include "rtl/streams.hpp"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace velora {
+
+class IURLResponse {
+public:
+    virtual ~IURLResponse() = default;
+    virtual TNetHeaders GetHeaders() = 0;
+    virtual UnicodeString GetMimeType() = 0;
+    virtual TStream& GetContentStream() = 0;
+    virtual UnicodeString ContentAsString(const TEncoding* encoding = nullptr) = 0;
+};
+
+class TURLClient {
+public:
+    virtual ~TURLClient() = default;
+    TURLClient(const TURLClient&) = delete;
+    TURLClient& operator=(const TURLClient&) = delete;
+
+    // Copied into every request, in order, merged by comma with a same-named header.
+    TNetHeaders& CustomHeaders() { return FCustomHeaders; }
+    UnicodeString GetUserAgent() const;
+    void SetUserAgent(const UnicodeString& value);
+
+    std::int32_t ConnectionTimeout() const { return FConnectionTimeout; }
+    void SetConnectionTimeout(std::int32_t ms) { FConnectionTimeout = ms; }
+    std::int32_t SendTimeout() const { return FSendTimeout; }
+    void SetSendTimeout(std::int32_t ms) { FSendTimeout = ms; }
+    std::int32_t ResponseTimeout() const { return FResponseTimeout; }
+    void SetResponseTimeout(std::int32_t ms) { FResponseTimeout = ms; }
+
+    TCredentialsStorage& CredentialsStorage() { return *FCredentialsStorage; }
+    TProxySettings& ProxySettings() { return FProxySettings; }
+
+protected:
+    TURLClient() = default;
+
+    TNetHeaders FCustomHeaders{{u"User-Agent", u"Corvalith URI Client/1.0"}};
+    std::int32_t FConnectionTimeout = 60000;
+    std::int32_t FSendTimeout = 60000;
+    std::int32_t FResponseTimeout = 60000;
+    TCredentialsStorage FInternalCredentialsStorage;
+    TCredentialsStorage* FCredentialsStorage = &FInternalCredentialsStorage;
+    TProxySettings FProxySettings;
+};
+
+class TURLRequest {
+public:
+    virtual ~TURLRequest() = default;
+    TURLRequest(const TURLRequest&) = delete;
+    TURLRequest& operator=(const TURLRequest&) = delete;
+
+    const TURI& GetURL() const { return FURL; }
+    const UnicodeString& GetMethodString() const { return FMethodString; }
+    std::int32_t ConnectionTimeout() const { return FConnectionTimeout; }
+    std::int32_t ResponseTimeout() const { return FResponseTimeout; }
+    // The send timeout in force: the request's own when one was set on it, else the response
+    // timeout.
+    std::int32_t EffectiveSendTimeout() const {
+        return FSendTimeoutChanged ? FSendTimeout : FResponseTimeout;
+    }
+    void SetSendTimeout(std::int32_t ms) {
+        FSendTimeout = ms;
+        FSendTimeoutChanged = true;
+    }
+
+    // The exchange stops at its next check; a transfer in progress is aborted.
+    void Cancel();
+    bool IsCancelled() const { return FCancelled.load(); }
+
+protected:
+    TURLRequest(TURLClient& client, UnicodeString method, TURI url);
+    virtual void DoCancel() {}
+
+    TURI FURL;
+    UnicodeString FMethodString;
+    TStream* FSourceStream = nullptr;
+    std::int32_t FConnectionTimeout;
+    std::int32_t FSendTimeout;
+    std::int32_t FResponseTimeout;
+    bool FSendTimeoutChanged = false;
+    TCredentialsStorage::TCredential FLocalCredential;
+    TURLClient* FClient;
+    std::atomic<bool> FCancelled{false};
+    // Held while a send sets its options and while a cancellation runs.
+    std::mutex FLock;
+};
+
+class TURLResponse : public virtual IURLResponse {
+public:
+    TStream& GetContentStream() override { return *FStream; }
+
+protected:
+    // With no content stream the response keeps the body in a memory stream of its own.
+    TURLResponse(std::shared_ptr<TURLRequest> request, TStream* content);
+
+    std::shared_ptr<TURLRequest> FRequest;
+    std::unique_ptr<TMemoryStream> FInternalStream;
+    TStream* FStream;
+};
+
+// Process-wide map from an upper-cased scheme name to the client class that serves it.
+class TURLSchemes {
+public:
+    using TFactory = std::function<std::unique_ptr<TURLClient>()>;
+
+    // ENetException "Scheme \"%s\" already registered for %s" for a second registration.
+    static void RegisterURLClientScheme(const UnicodeString& scheme, const UnicodeString& className,
+                                        TFactory factory);
+    static void UnRegisterURLClientScheme(const UnicodeString& scheme);
+    // A new client of the class registered for the scheme; none when there is none.
+    static std::unique_ptr<TURLClient> GetURLClientInstance(const UnicodeString& scheme);
+};
+
+} // namespace velora

@@ -1,0 +1,88 @@
+#include "http/cookies.hpp"
+
+#include <gtest/gtest.h>
+
+namespace velora {
+namespace {
+
+using namespace std::chrono_literals;
+
+const TCookie::TDateTime kNow{std::chrono::seconds(1'700'000'000)};
+
+TCookie Parsed(std::u16string_view text, const char16_t* url = u"https://www.example.com/a/b") {
+    auto cookie = TCookie::Parse(text, TURI(url), kNow);
+    EXPECT_TRUE(cookie.has_value()) << ToUtf8(text);
+    return cookie.value_or(TCookie{});
+}
+
+TEST(Cookie, ParsesAttributesWithDefaultsFromTheUrl) {
+    const TCookie plain = Parsed(u" sid = abc ");
+    EXPECT_EQ(plain.Name, u"sid");
+    EXPECT_EQ(plain.Value, u"abc");
+    EXPECT_EQ(plain.Domain, u".www.example.com");
+    EXPECT_EQ(plain.Path, u"/a");
+    EXPECT_FALSE(plain.Expires.has_value());
+
+    const TCookie full =
+        Parsed(u"k=v=w; Domain=.Example.com; Path=/x; Secure; HttpOnly; Max-Age=60");
+    EXPECT_EQ(full.Value, u"v=w");
+    EXPECT_EQ(full.Domain, u".example.com");
+    EXPECT_EQ(full.Path, u"/x");
+    EXPECT_TRUE(full.Secure);
+    EXPECT_TRUE(full.HttpOnly);
+    EXPECT_EQ(full.Expires, kNow + 60s);
+
+    // Max-Age wins over Expires, whichever comes first.
+    EXPECT_EQ(Parsed(u"k=v; Max-Age=10; Expires=Wed, 21 Oct 2015 07:28:00 GMT").Expires,
+              kNow + 10s);
+    EXPECT_TRUE(Parsed(u"k=v; Max-Age=0").Expired(kNow));
+    EXPECT_FALSE(TCookie::Parse(u"no-equals-sign", TURI(u"https://h/"), kNow).has_value());
+}
+
+TEST(Cookie, ReadsTheUsualDateForms) {
+    const auto at = [](std::int64_t s) { return TCookie::TDateTime(std::chrono::seconds(s)); };
+    EXPECT_EQ(ParseCookieDate(u"Wed, 21 Oct 2015 07:28:00 GMT"), at(1445412480));
+    EXPECT_EQ(ParseCookieDate(u"Sunday, 06-Nov-94 08:49:37 GMT"), at(784111777));
+    EXPECT_EQ(ParseCookieDate(u"Sun Nov  6 08:49:37 1994"), at(784111777));
+    EXPECT_FALSE(ParseCookieDate(u"tomorrow").has_value());
+    EXPECT_FALSE(ParseCookieDate(u"Wed, 32 Oct 2015 07:28:00 GMT").has_value());
+}
+
+TEST(CookieManager, AcceptsOnlyCookiesOfTheUrlsHostAndPath) {
+    TCookieManager manager;
+    const TURI url(u"https://www.example.com/a/b");
+    EXPECT_TRUE(manager.AddServerCookie(Parsed(u"a=1; Domain=example.com"), url, kNow));
+    EXPECT_TRUE(manager.AddServerCookie(Parsed(u"b=2; Path=/a"), url, kNow));
+    EXPECT_FALSE(manager.AddServerCookie(Parsed(u"c=3; Domain=other.com"), url, kNow));
+    EXPECT_FALSE(manager.AddServerCookie(Parsed(u"d=4; Path=/z"), url, kNow));
+    EXPECT_FALSE(manager.AddServerCookie(Parsed(u"e=5; Domain=example.com"),
+                                         TURI(u"https://badexample.com/a/b"), kNow));
+    EXPECT_FALSE(manager.AddServerCookie(Parsed(u"f=6; Domain=ample.com"), url, kNow));
+    EXPECT_EQ(manager.Cookies().size(), 2u);
+}
+
+TEST(CookieManager, BuildsTheHeaderNewestFirstWithoutExpiredOrInsecureOnes) {
+    TCookieManager manager;
+    const TURI url(u"https://h/");
+    manager.AddServerCookie(Parsed(u"a=1", u"https://h/"), url, kNow);
+    manager.AddServerCookie(Parsed(u"s=2; Secure", u"https://h/"), url, kNow);
+    manager.AddServerCookie(Parsed(u"t=3; Max-Age=5", u"https://h/"), url, kNow);
+    EXPECT_EQ(manager.CookieHeaders(url, kNow), u"t=3; s=2; a=1");
+    EXPECT_EQ(manager.CookieHeaders(TURI(u"http://h/"), kNow), u"t=3; a=1");
+    EXPECT_EQ(manager.CookieHeaders(url, kNow + 6s), u"s=2; a=1");
+    EXPECT_EQ(manager.Cookies().size(), 2u);
+}
+
+TEST(CookieManager, ReplacesByNameDomainAndPathAndDeletesWithAnExpiredOne) {
+    TCookieManager manager;
+    const TURI url(u"https://h/");
+    manager.AddServerCookie(Parsed(u"a=1", u"https://h/"), url, kNow);
+    manager.AddServerCookie(Parsed(u"A=2", u"https://h/"), url, kNow);
+    EXPECT_EQ(manager.CookieHeaders(url, kNow), u"A=2");
+    manager.AddServerCookie(Parsed(u"a=x; Expires=Wed, 21 Oct 2015 07:28:00 GMT", u"https://h/"),
+                            url, kNow);
+    EXPECT_EQ(manager.CookieHeaders(url, kNow), u"");
+}
+
+} // namespace
+} // namespace velora
