@@ -42,4 +42,7 @@ public:
     std::shared_ptr<IHasher> NewHasher(IInterface* Params) const override;
 };
 
+// A new SHA-1 descriptor (the registry lists one as its first hash).
+std::shared_ptr<IHashDsc> MakeSHA1Hash();
+
 } // namespace velora
