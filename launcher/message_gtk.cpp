@@ -16,11 +16,15 @@ constexpr int GTK_MESSAGE_INFO = 0;
 constexpr int GTK_BUTTONS_OK = 1;
 constexpr int GTK_RESPONSE_OK = -5;
 constexpr int GTK_WIN_POS_CENTER = 1;
+constexpr int GTK_ICON_SIZE_DIALOG = 6;
 
 struct TGtk {
     int (*init_check)(int*, char***);
     void* (*message_dialog_new)(void*, int, int, int, const char*, ...);
     void (*message_dialog_set_markup)(void*, const char*);
+    void (*message_dialog_set_image)(void*, void*);
+    void* (*image_new_from_icon_name)(const char*, int);
+    void (*widget_show)(void*);
     void (*window_set_title)(void*, const char*);
     void (*window_set_position)(void*, int);
     void (*dialog_set_default_response)(void*, int);
@@ -51,6 +55,9 @@ const TGtk& LoadGtk() {
         Bind(handle, "gtk_init_check", loaded.init_check);
         Bind(handle, "gtk_message_dialog_new", loaded.message_dialog_new);
         Bind(handle, "gtk_message_dialog_set_markup", loaded.message_dialog_set_markup);
+        Bind(handle, "gtk_message_dialog_set_image", loaded.message_dialog_set_image);
+        Bind(handle, "gtk_image_new_from_icon_name", loaded.image_new_from_icon_name);
+        Bind(handle, "gtk_widget_show", loaded.widget_show);
         Bind(handle, "gtk_window_set_title", loaded.window_set_title);
         Bind(handle, "gtk_window_set_position", loaded.window_set_position);
         Bind(handle, "gtk_dialog_set_default_response", loaded.dialog_set_default_response);
@@ -104,6 +111,12 @@ void ShowGtkInformationMessage(const UnicodeString& text) {
         throw Exception(u"The information message cannot be shown");
     }
     gtk.message_dialog_set_markup(dialog, EscapeMarkup(ToUtf8(text)).c_str());
+    // GTK 3 no longer shows the message type's icon by itself.
+    void* icon = gtk.image_new_from_icon_name("dialog-information", GTK_ICON_SIZE_DIALOG);
+    if (icon != nullptr) {
+        gtk.widget_show(icon);
+        gtk.message_dialog_set_image(dialog, icon);
+    }
     gtk.window_set_title(dialog, "Information");
     gtk.window_set_position(dialog, GTK_WIN_POS_CENTER);
     gtk.dialog_set_default_response(dialog, GTK_RESPONSE_OK);
