@@ -1,0 +1,235 @@
+// velora-credtool as its users run it, and the set-file format it shares with the build.
+#include "codec/codec.hpp"
+#include "tools/credtool/set_file.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace velora {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ToolResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class CredTool : public testing::Test {
+protected:
+    void SetUp() override {
+        FDir = fs::temp_directory_path() /
+               ("credtool_test_" + std::to_string(::getpid()) + "_" +
+                testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(FDir);
+    }
+    void TearDown() override { fs::remove_all(FDir); }
+
+    std::string Path(const std::string& name) const { return (FDir / name).string(); }
+
+    std::string Write(const std::string& name, const std::string& content) const {
+        std::ofstream(Path(name), std::ios::binary) << content;
+        return Path(name);
+    }
+
+    std::string Read(const std::string& name) const {
+        std::ifstream in(Path(name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    ToolResult Run(const std::vector<std::string>& args, const std::string& input = "") const {
+        auto quote = [](const std::string& s) {
+            std::string q = "'";
+            for (char c : s) {
+                q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            }
+            return q + "'";
+        };
+        std::string command = quote(VELORA_CREDTOOL);
+        for (const auto& a : args) {
+            command += " " + quote(a);
+        }
+        Write("stdin", input);
+        command += " < " + quote(Path("stdin")) + " > " + quote(Path("stdout")) + " 2> " +
+                   quote(Path("stderr"));
+        ToolResult result;
+        const int raw = std::system(command.c_str());
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        result.out = Read("stdout");
+        result.err = Read("stderr");
+        return result;
+    }
+
+private:
+    fs::path FDir;
+};
+
+// Blanks, quotes, '=', backslashes and trailing blanks, then a CR LF line end that is not part of
+// the password.
+const std::string kPassword = " pass \"word\" = 'x' \\ back\\\\slash  ";
+
+TEST_F(CredTool, EncryptAndDecryptRoundTripExactly) {
+    const std::string pw = Write("pw", kPassword + "\r\n");
+    const std::string text = "Gr\xc3\xbc\xc3\x9f"
+                             "e\n with a line end at the end\n";
+    const ToolResult enc = Run({"encrypt", "--password-file", pw}, text);
+    ASSERT_EQ(enc.status, 0) << enc.err;
+    ASSERT_EQ(enc.out.back(), '\n');
+    EXPECT_EQ(enc.out.size(), (8 + text.size() + 2) / 3 * 4 + 1);
+
+    for (const std::string lineEnd : {"", "\n", "\r\n"}) {
+        const std::string base64 = enc.out.substr(0, enc.out.size() - 1) + lineEnd;
+        const ToolResult dec = Run({"decrypt", "--password-file", pw}, base64);
+        EXPECT_EQ(dec.status, 0) << dec.err;
+        EXPECT_EQ(dec.out, text);
+    }
+
+    // The launcher's codec under the same password reads what the tool wrote.
+    TCryptographicLibrary library;
+    TCodec codec;
+    codec.SetCryptoLibrary(&library);
+    codec.SetStreamCipherId(u"native.StreamToBlock");
+    codec.SetBlockCipherId(u"native.Twofish");
+    codec.SetChainModeId(u"native.CBC");
+    codec.SetPassword(U16(kPassword));
+    UnicodeString plain;
+    codec.DecryptString(plain, U16(enc.out.substr(0, enc.out.size() - 1)), TEncoding::UTF8());
+    EXPECT_EQ(ToUtf8(plain), text);
+}
+
+TEST_F(CredTool, FailuresExitWithTheMessage) {
+    const std::string pw = Write("pw", kPassword);
+    const std::string other = Write("other", "another password entirely, also long");
+    const std::string base64 = Run({"encrypt", "--password-file", pw}, std::string(64, 'q')).out;
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"decrypt", "--password-file", other},
+         base64,
+         "No mapping for the Unicode character exists in the target multi-byte code page\n"},
+        {{"decrypt", "--password-file", pw, "--chain", "native.CFB"},
+         base64,
+         "TSimpleCodec.Begin_DecryptMemory - Algorithms not set.\n"},
+        {{"decrypt", "--password-file", pw, "--stream", "native.Nothing"},
+         base64,
+         "TSimpleCodec.Begin_DecryptMemory - Wrong mode.\n"},
+        {{"decrypt", "--password-file", Write("empty", "\n")}, base64, ""},
+        {{"decrypt"}, base64, ""},
+        {{"frobnicate"}, "", ""},
+    };
+    for (const Case& c : cases) {
+        const ToolResult r = Run(c.args, c.input);
+        EXPECT_EQ(r.status, 1) << c.args[0];
+        EXPECT_TRUE(r.out.empty());
+        if (!c.message.empty()) {
+            EXPECT_EQ(r.err, c.message);
+        } else {
+            EXPECT_FALSE(r.err.empty());
+        }
+    }
+}
+
+TEST_F(CredTool, AnsiEncodingOptionChangesTheTextBytes) {
+    const std::string pw = Write("pw", kPassword);
+    const std::string text = "caf\xc3\xa9";
+    const ToolResult enc = Run({"encrypt", "--password-file", pw, "--encoding", "ansi"}, text);
+    ASSERT_EQ(enc.status, 0);
+    // One byte for the accented letter, not two.
+    EXPECT_EQ(enc.out.size(), (8 + 4 + 2) / 3 * 4 + 1);
+    EXPECT_EQ(Run({"decrypt", "--password-file", pw, "--encoding", "ansi"}, enc.out).out, text);
+    EXPECT_EQ(Run({"decrypt", "--password-file", pw}, enc.out).status, 1);
+}
+
+TEST_F(CredTool, MakeSetThenCheckSet) {
+    const std::string pw = Write("pw", std::string(250, 'p') + " =\\\"  \n");
+    std::vector<std::string> args = {"make-set", "--password-file", pw, "--output", Path("set")};
+    const int lengths[] = {128, 128, 128, 64, 128};
+    for (int i = 0; i < 5; ++i) {
+        args.push_back(Write("plain" + std::to_string(i), std::string(lengths[i], 'a' + i)));
+    }
+    const ToolResult made = Run(args);
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_EQ(fs::status(Path("set")).permissions() & fs::perms::group_all, fs::perms::none);
+
+    const auto set = credtool::ParseCredentialSet(Read("set"), "set");
+    EXPECT_EQ(set.password, std::string(250, 'p') + " =\\\"  ");
+    const std::size_t expectedLengths[] = {184, 184, 184, 96, 184};
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(set.cipherTexts[i].size(), expectedLengths[i]);
+    }
+
+    const ToolResult checked = Run({"check-set", Path("set")});
+    EXPECT_EQ(checked.status, 0) << checked.err;
+    EXPECT_TRUE(checked.err.empty()) << checked.err;
+
+    // A damaged ciphertext is named.
+    std::string damaged = Read("set");
+    const std::size_t at = damaged.find("httppass ") + 40;
+    damaged[at] = damaged[at] == 'A' ? 'B' : 'A';
+    const ToolResult bad = Run({"check-set", Write("damaged", damaged)});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.err.rfind("httppass: ", 0), 0u) << bad.err;
+
+    // Only printable-ASCII passwords go into a set.
+    args[2] = Write("pw2", "p\xc3\xa4ssword");
+    EXPECT_EQ(Run(args).status, 1);
+}
+
+TEST_F(CredTool, HelpDescribesTheCommandsAndTheSetFormat) {
+    const ToolResult r = Run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* word : {"encrypt", "decrypt", "make-set", "check-set", "--stream", "--block",
+                             "--chain", "--encoding", "password-hex", "velora-credential-set 1"}) {
+        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    }
+}
+
+TEST(CredentialSetFile, RejectsMalformedSets) {
+    const std::string body = "password-hex 41\nLocalFileCrypto \nhttpuser QQ==\nhttppass \n"
+                             "secret \napisecret \n";
+    const std::string header = "velora-credential-set 1\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {body, "expected \"velora-credential-set 1\""},
+        {header + body + "secret \n", "\"secret\" given twice"},
+        {header + body + "other x\n", "unknown name \"other\""},
+        {header + "password-hex 414\n" + body.substr(16), "even number of hex digits"},
+        {header + "password-hex 4109\n" + body.substr(16), "not printable ASCII"},
+        {header + "password-hex 41\nLocalFileCrypto QQ ==\n" + body.substr(33),
+         "is not Base64 text"},
+        {header + "password-hex 41\n", "\"LocalFileCrypto\" is missing"},
+    };
+    for (const auto& [content, problem] : cases) {
+        try {
+            credtool::ParseCredentialSet(content, "f");
+            ADD_FAILURE() << "accepted: " << content;
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(problem), std::string::npos) << e.what();
+        }
+    }
+    // CR LF line ends and comments anywhere are fine.
+    std::string crlf = "# comment\r\n" + header + body;
+    for (std::size_t p = 0; (p = crlf.find('\n', p)) != std::string::npos; p += 2) {
+        if (crlf[p - 1] != '\r') {
+            crlf.insert(p, "\r");
+        }
+    }
+    const auto set = credtool::ParseCredentialSet(crlf, "f");
+    EXPECT_EQ(set.password, "A");
+    EXPECT_EQ(set.cipherTexts[1], "QQ==");
+}
+
+} // namespace
+} // namespace velora
