@@ -275,18 +275,24 @@ void TTwofishKey::Schedule(const std::uint8_t* key, std::size_t length) noexcept
     SecureZero(s, sizeof(s));
 }
 
-#define VELORA_TF_G0(x)                                                                            \
-    (sb[Byte(x, 0)] ^ sb[256 + Byte(x, 1)] ^ sb[512 + Byte(x, 2)] ^ sb[768 + Byte(x, 3)])
-#define VELORA_TF_G1(x)                                                                            \
-    (sb[Byte(x, 3)] ^ sb[256 + Byte(x, 0)] ^ sb[512 + Byte(x, 1)] ^ sb[768 + Byte(x, 2)])
+// g(x) and g(x rotated left by 8): four lookups in the key-dependent tables.
+#define VELORA_TF_G0(x) (s0[Byte(x, 0)] ^ s1[Byte(x, 1)] ^ s2[Byte(x, 2)] ^ s3[Byte(x, 3)])
+#define VELORA_TF_G1(x) (s0[Byte(x, 3)] ^ s1[Byte(x, 0)] ^ s2[Byte(x, 1)] ^ s3[Byte(x, 2)])
 
-void TTwofishKey::EncryptBlock(const std::uint8_t* in, std::uint8_t* out) const noexcept {
-    const u32* sb = FSBox.data();
-    const u32* kk = FSubKeys.data();
+namespace {
+
+inline void EncryptOne(const u32* s0, const u32* kk, const std::uint8_t* in,
+                       std::uint8_t* out) noexcept {
+    const u32* s1 = s0 + 256;
+    const u32* s2 = s0 + 512;
+    const u32* s3 = s0 + 768;
     u32 a = LoadLE(in) ^ kk[0];
     u32 b = LoadLE(in + 4) ^ kk[1];
     u32 c = LoadLE(in + 8) ^ kk[2];
     u32 d = LoadLE(in + 12) ^ kk[3];
+#if defined(__GNUC__)
+#pragma GCC unroll 8
+#endif
     for (unsigned r = 0; r < 16; r += 2) {
         u32 t0 = VELORA_TF_G0(a);
         u32 t1 = VELORA_TF_G1(b);
@@ -303,13 +309,18 @@ void TTwofishKey::EncryptBlock(const std::uint8_t* in, std::uint8_t* out) const 
     StoreLE(out + 12, b ^ kk[7]);
 }
 
-void TTwofishKey::DecryptBlock(const std::uint8_t* in, std::uint8_t* out) const noexcept {
-    const u32* sb = FSBox.data();
-    const u32* kk = FSubKeys.data();
+inline void DecryptOne(const u32* s0, const u32* kk, const std::uint8_t* in,
+                       std::uint8_t* out) noexcept {
+    const u32* s1 = s0 + 256;
+    const u32* s2 = s0 + 512;
+    const u32* s3 = s0 + 768;
     u32 c = LoadLE(in) ^ kk[4];
     u32 d = LoadLE(in + 4) ^ kk[5];
     u32 a = LoadLE(in + 8) ^ kk[6];
     u32 b = LoadLE(in + 12) ^ kk[7];
+#if defined(__GNUC__)
+#pragma GCC unroll 8
+#endif
     for (int r = 14; r >= 0; r -= 2) {
         u32 t0 = VELORA_TF_G0(c);
         u32 t1 = VELORA_TF_G1(d);
@@ -328,6 +339,30 @@ void TTwofishKey::DecryptBlock(const std::uint8_t* in, std::uint8_t* out) const 
 
 #undef VELORA_TF_G0
 #undef VELORA_TF_G1
+
+} // namespace
+
+void TTwofishKey::EncryptBlock(const std::uint8_t* in, std::uint8_t* out) const noexcept {
+    EncryptOne(FSBox.data(), FSubKeys.data(), in, out);
+}
+
+void TTwofishKey::DecryptBlock(const std::uint8_t* in, std::uint8_t* out) const noexcept {
+    DecryptOne(FSBox.data(), FSubKeys.data(), in, out);
+}
+
+void TTwofishKey::EncryptBlocks(const std::uint8_t* in, std::uint8_t* out,
+                                std::size_t count) const noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        EncryptOne(FSBox.data(), FSubKeys.data(), in + 16 * i, out + 16 * i);
+    }
+}
+
+void TTwofishKey::DecryptBlocks(const std::uint8_t* in, std::uint8_t* out,
+                                std::size_t count) const noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        DecryptOne(FSBox.data(), FSubKeys.data(), in + 16 * i, out + 16 * i);
+    }
+}
 
 // ---- TTwoFish
 
@@ -382,21 +417,15 @@ std::shared_ptr<IInterface> TTwoFish::ControlObject() {
 void TTwofishBlockCodec::Encrypt_Block(TMemoryStream& Plaintext, TMemoryStream& Ciphertext) {
     CheckBlock(Plaintext);
     CheckBlock(Ciphertext);
-    u8 block[16];
-    std::memcpy(block, Plaintext.Memory(), 16);
-    FKey->EncryptBlock(block, block);
-    std::memcpy(Ciphertext.Memory(), block, 16);
-    SecureZero(block, sizeof(block));
+    // The transform loads the whole block before it stores, so the streams may be one; no copy
+    // of the block is left behind in memory.
+    FKey->EncryptBlock(Plaintext.Memory(), Ciphertext.Memory());
 }
 
 void TTwofishBlockCodec::Decrypt_Block(TMemoryStream& Plaintext, TMemoryStream& Ciphertext) {
     CheckBlock(Plaintext);
     CheckBlock(Ciphertext);
-    u8 block[16];
-    std::memcpy(block, Ciphertext.Memory(), 16);
-    FKey->DecryptBlock(block, block);
-    std::memcpy(Plaintext.Memory(), block, 16);
-    SecureZero(block, sizeof(block));
+    FKey->DecryptBlock(Ciphertext.Memory(), Plaintext.Memory());
 }
 
 } // namespace velora

@@ -28,8 +28,12 @@ public:
     void SaveToStream(TStream& Stream) override;
     void Burn() override;
 
+    // One 16-byte block; in and out may be the same memory.
     void EncryptBlock(const std::uint8_t* in, std::uint8_t* out) const noexcept;
     void DecryptBlock(const std::uint8_t* in, std::uint8_t* out) const noexcept;
+    // count consecutive blocks, each on its own (no chaining).
+    void EncryptBlocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count) const noexcept;
+    void DecryptBlocks(const std::uint8_t* in, std::uint8_t* out, std::size_t count) const noexcept;
 
     const Bytes& KeySeed() const noexcept { return FKeySeed; }
     const TSubKeys& SubKeys() const noexcept { return FSubKeys; }
