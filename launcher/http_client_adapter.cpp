@@ -1,5 +1,7 @@
 #include "launcher/sequence.hpp"
 
+#include "rtl/exceptions.hpp"
+
 namespace velora {
 
 namespace {
