@@ -237,6 +237,12 @@ void TEncryptorDecryptor::FlushPartial() {
 
 // ---- TNoncibleWorker
 
+TNoncibleWorker::~TNoncibleWorker() {
+    if (F2ndBuffer) {
+        WipeStream(*F2ndBuffer);
+    }
+}
+
 void TNoncibleWorker::StartNoncible(TSymetricKey& Key1) {
     FKey = &Key1;
     FLenBuffer = 0;
@@ -412,9 +418,6 @@ void TNoncibleEncryptor::Start_Encrypt(TSymetricKey& Key1, TStream& CipherText1,
 TNoncibleEncryptor::~TNoncibleEncryptor() {
     if (FNonce) {
         WipeStream(*FNonce);
-    }
-    if (F2ndBuffer) {
-        WipeStream(*F2ndBuffer);
     }
 }
 

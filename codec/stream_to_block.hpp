@@ -96,6 +96,7 @@ protected:
 // and the final block (short message, key-stream mode or ciphertext stealing).
 class TNoncibleWorker : public TEncryptorDecryptor {
 public:
+    ~TNoncibleWorker() override;
     void Reset() override;
 
 protected:
