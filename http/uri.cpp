@@ -2,7 +2,11 @@
 
 #include "rtl/exceptions.hpp"
 
+#ifdef _WIN32
+#include "rtl/win32.hpp"
+#else
 #include <idn2.h>
+#endif
 
 #include <limits>
 #include <optional>
@@ -73,6 +77,15 @@ UnicodeString NormalizeHost(std::u16string_view host, std::u16string_view url) {
         if (ascii) {
             out += LowerCase(label);
         } else {
+#ifdef _WIN32
+            const UnicodeString source(label);
+            wchar_t converted[256];
+            const int length =
+                ::IdnToAscii(0, win32::W(source), static_cast<int>(source.size()), converted, 256);
+            if (length <= 0)
+                InvalidURL(url);
+            out += LowerCase(win32::FromW(converted, static_cast<std::size_t>(length)));
+#else
             char* converted = nullptr;
             const int rc = idn2_to_ascii_8z(ToUtf8(label).c_str(), &converted,
                                             IDN2_NONTRANSITIONAL | IDN2_NFC_INPUT);
@@ -82,6 +95,7 @@ UnicodeString NormalizeHost(std::u16string_view host, std::u16string_view url) {
             }
             out += LowerCase(U16(converted));
             idn2_free(converted);
+#endif
         }
         if (end >= host.size())
             break;

@@ -56,7 +56,11 @@ class Routes:
         with self._lock:
             key = (size, seed)
             if key not in self._bodies:
-                self._bodies[key] = random.Random(seed).randbytes(size)
+                # In 1 MiB steps: one call cannot make more than 2**31 bits at once.
+                rng = random.Random(seed)
+                step = 1 << 20
+                parts = [rng.randbytes(min(step, size - i)) for i in range(0, size, step)]
+                self._bodies[key] = b"".join(parts)
             return self._bodies[key]
 
 

@@ -1,0 +1,5 @@
+#include "http/http_backend.hpp"
+
+namespace velora {
+void RegisterPlatformHTTPClient() {}
+} // namespace velora
