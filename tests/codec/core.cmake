@@ -14,3 +14,9 @@ target_link_libraries(codec_core_tests PRIVATE velora_codec_core PkgConfig::VELO
                       GTest::gtest_main)
 velora_warnings(codec_core_tests)
 gtest_discover_tests(codec_core_tests)
+
+# With the facade built, check that a codec refuses the listed-only algorithms.
+if(TARGET velora_codec)
+  target_sources(codec_core_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/placeholder_codec_core_test.cpp)
+  target_link_libraries(codec_core_tests PRIVATE velora_codec)
+endif()
