@@ -1,0 +1,538 @@
+// The test build of the launcher, run as a program in a temporary home against the local HTTPS
+// server on its fixed port, with stub player and updater programs that record how they were
+// started.
+#include "tests/support/test_server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace velora {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr int kPort = VELORA_LAUNCHER_TEST_PORT;
+constexpr char kVersionPath[] = "/library/controllers/velora-softwareversion";
+constexpr char kUpdaterPath[] = "/library/controllers/software/updater.exe";
+
+// Records its name, its own size and its arguments, then stops reading its file: the updater's
+// padding after "exit" is never parsed.
+constexpr char kStub[] = "#!/bin/sh\n"
+                         "{ echo \"program $(basename \"$0\")\"\n"
+                         "  echo \"size $(wc -c < \"$0\")\"\n"
+                         "  for a in \"$@\"; do echo \"arg [$a]\"; done\n"
+                         "  echo end; } >> \"$VELORA_STUB_LOG\"\n"
+                         "exit 0\n";
+
+std::optional<std::string> ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& data) {
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+// An X display for the update path: the one the tests run under, or an Xvfb of our own.
+class Display {
+public:
+    static Display& Get() {
+        static Display display;
+        return display;
+    }
+    bool Available() const { return !FName.empty(); }
+    const std::string& Name() const { return FName; }
+
+    ~Display() {
+        if (FPid > 0) {
+            ::kill(FPid, SIGTERM);
+            ::waitpid(FPid, nullptr, 0);
+        }
+    }
+
+private:
+    Display() {
+        if (const char* d = std::getenv("DISPLAY"); d != nullptr && *d != '\0') {
+            FName = d;
+            return;
+        }
+        int fds[2];
+        if (::pipe(fds) != 0) {
+            return;
+        }
+        FPid = ::fork();
+        if (FPid == 0) {
+            ::close(fds[0]);
+            const std::string fd = std::to_string(fds[1]);
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, STDERR_FILENO);
+            ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
+                     "-nolisten", "tcp", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        std::string number;
+        char c = 0;
+        while (FPid > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n') {
+            number += c;
+        }
+        ::close(fds[0]);
+        if (!number.empty()) {
+            FName = ":" + number;
+        }
+    }
+
+    std::string FName;
+    pid_t FPid = -1;
+};
+
+// Closes the information message with the Return key as soon as it appears.
+class MessageCloser {
+public:
+    explicit MessageCloser(std::string display)
+        : FDisplay(std::move(display)), FThread([this] { Loop(); }) {}
+    ~MessageCloser() {
+        FStop = true;
+        FThread.join();
+    }
+    int Closed() const { return FClosed; }
+
+private:
+    std::string Run(const std::string& command) {
+        std::string out;
+        FILE* p = ::popen(("DISPLAY=" + FDisplay + " " + command + " 2>/dev/null").c_str(), "r");
+        if (p == nullptr) {
+            return out;
+        }
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, p) != nullptr) {
+            out += buffer;
+        }
+        ::pclose(p);
+        return out;
+    }
+
+    void Loop() {
+        while (!FStop) {
+            const std::string ids = Run("xdotool search --name '^Information$'");
+            if (!ids.empty()) {
+                const std::string id = ids.substr(0, ids.find('\n'));
+                // GTK ignores keys sent to an unfocused window, so focus it first.
+                Run("xdotool windowfocus --sync " + id + " key Return");
+                ++FClosed;
+                std::this_thread::sleep_for(300ms);
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+
+    std::string FDisplay;
+    std::atomic<bool> FStop{false};
+    std::atomic<int> FClosed{0};
+    std::thread FThread;
+};
+
+struct Started {
+    std::string program;
+    std::size_t size = 0;
+    std::vector<std::string> args;
+};
+
+enum class Server { None, Good, SelfSigned, Expired, WrongHost };
+
+struct RunOptions {
+    Server server = Server::Good;
+    std::string routes = "{}";
+    bool display = true;
+    bool useXdgDataHome = true;
+};
+
+class LauncherEndToEnd : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/velora-launcher-e2e-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        FRoot = pattern;
+        FHome = FRoot / "home";
+        FData = FRoot / "data";
+        fs::create_directories(FHome);
+        fs::create_directories(FData);
+        FLog = FRoot / "started.log";
+
+        // The updater the server hands out: the stub followed by 3 MiB of padding, so that the
+        // copy takes several chunks and a cut-off file would be noticed.
+        FUpdaterBody = kStub;
+        std::uint32_t x = 12345;
+        for (int i = 0; i < 3 * 1048576 + 333; ++i) {
+            x = x * 1103515245u + 12345u;
+            FUpdaterBody.push_back(static_cast<char>(x >> 24));
+        }
+        FUpdaterFile = FRoot / "served-updater";
+        WriteFile(FUpdaterFile, FUpdaterBody);
+    }
+    void TearDown() override { fs::remove_all(FRoot); }
+
+    fs::path InstallDir(bool xdg = true) const {
+        return (xdg ? FData : FHome / ".local/share") / "Velora Player";
+    }
+
+    void InstallPlayer(std::optional<std::string> settings, bool xdg = true) {
+        fs::create_directories(InstallDir(xdg));
+        const fs::path player = InstallDir(xdg) / "Velora_Player.exe";
+        WriteFile(player, kStub);
+        fs::permissions(player, fs::perms::owner_all);
+        if (settings) {
+            WriteFile(InstallDir(xdg) / "settings.ini", *settings);
+        }
+    }
+
+    std::string UpdaterRoute(const std::string& options = "") const {
+        return std::string("\"") + kUpdaterPath + "\": {\"status\": 200, \"body_file\": \"" +
+               FUpdaterFile.string() + "\"" + options + "}";
+    }
+    static std::string VersionRoute(const std::string& body, int status = 200) {
+        std::string escaped;
+        for (const char c : body) {
+            if (c == '"' || c == '\\') {
+                escaped += '\\';
+                escaped += c;
+            } else if (c == '\r') {
+                escaped += "\\r";
+            } else if (c == '\n') {
+                escaped += "\\n";
+            } else {
+                escaped += c;
+            }
+        }
+        return std::string("\"") + kVersionPath + "\": {\"status\": " + std::to_string(status) +
+               ", \"body\": \"" + escaped + "\"}";
+    }
+
+    // Runs the launcher to its end; returns its exit status and fills what the server saw.
+    int RunLauncher(const RunOptions& options) {
+        std::unique_ptr<test::TestServer> server;
+        if (options.server != Server::None) {
+            test::TestServerOptions serverOptions;
+            serverOptions.port = kPort;
+            serverOptions.routesJson = options.routes;
+            serverOptions.certificate = options.server == Server::SelfSigned  ? "selfsigned"
+                                        : options.server == Server::Expired   ? "expired"
+                                        : options.server == Server::WrongHost ? "wronghost"
+                                                                              : "server";
+            server = std::make_unique<test::TestServer>(serverOptions);
+        }
+        std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + FHome.string(),
+                                        "VELORA_STUB_LOG=" + FLog.string()};
+        if (options.useXdgDataHome) {
+            env.push_back("XDG_DATA_HOME=" + FData.string());
+        }
+        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "XAUTHORITY"}) {
+            if (const char* value = std::getenv(name)) {
+                env.push_back(std::string(name) + "=" + value);
+            }
+        }
+        std::unique_ptr<MessageCloser> closer;
+        if (options.display && Display::Get().Available()) {
+            env.push_back("DISPLAY=" + Display::Get().Name());
+            closer = std::make_unique<MessageCloser>(Display::Get().Name());
+        }
+
+        const int status = Spawn(env);
+        if (closer) {
+            FMessagesClosed = closer->Closed();
+        }
+        if (server) {
+            for (const test::LoggedRequest& request : server->Requests()) {
+                FRequests.push_back(request.path);
+            }
+        }
+        return status;
+    }
+
+    int Spawn(const std::vector<std::string>& env) {
+        std::vector<char*> envp;
+        std::vector<std::string> copy = env;
+        for (std::string& e : copy) {
+            envp.push_back(e.data());
+        }
+        envp.push_back(nullptr);
+        const std::string output = (FRoot / "launcher.out").string();
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            // A file, not a pipe: the started programs inherit it and outlive the launcher.
+            const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(out, STDOUT_FILENO);
+            ::dup2(out, STDERR_FILENO);
+            char* argv[] = {const_cast<char*>(VELORA_LAUNCHER_BINARY), nullptr};
+            ::execve(argv[0], argv, envp.data());
+            ::_exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + 90s;
+        int status = 0;
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                ADD_FAILURE() << "launcher did not end";
+                break;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return status;
+    }
+
+    // The programs the launcher started, once the one expected has written its record.
+    std::vector<Started> StartedPrograms() {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::optional<std::string> log = ReadFile(FLog);
+            if (log && log->find("end\n") != std::string::npos) {
+                break;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        // Room for a second start that must not happen.
+        std::this_thread::sleep_for(300ms);
+        std::vector<Started> started;
+        std::istringstream in(ReadFile(FLog).value_or(""));
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.starts_with("program ")) {
+                started.push_back(Started{line.substr(8), 0, {}});
+            } else if (line.starts_with("size ") && !started.empty()) {
+                started.back().size = std::stoul(line.substr(5));
+            } else if (line.starts_with("arg [") && !started.empty()) {
+                started.back().args.push_back(line.substr(5, line.size() - 6));
+            }
+        }
+        return started;
+    }
+
+    void ExpectPlayerStarted() {
+        const std::vector<Started> started = StartedPrograms();
+        ASSERT_EQ(started.size(), 1u) << ReadFile(FLog).value_or("(nothing started)");
+        EXPECT_EQ(started[0].program, "Velora_Player.exe");
+        EXPECT_TRUE(started[0].args.empty());
+    }
+
+    void ExpectUpdaterStarted(const std::string& version, bool xdg = true) {
+        const std::vector<Started> started = StartedPrograms();
+        ASSERT_EQ(started.size(), 1u) << ReadFile(FLog).value_or("(nothing started)");
+        EXPECT_EQ(started[0].program, "updater.exe");
+        EXPECT_EQ(started[0].args, (std::vector<std::string>{version, "velora"}));
+        // Started whole, and the file on disk is the served body byte for byte.
+        EXPECT_EQ(started[0].size, FUpdaterBody.size());
+        EXPECT_EQ(ReadFile(InstallDir(xdg) / "updater.exe"), FUpdaterBody);
+    }
+
+    bool HaveDisplay() { return Display::Get().Available(); }
+
+    fs::path FRoot, FHome, FData, FLog, FUpdaterFile;
+    std::string FUpdaterBody;
+    std::vector<std::string> FRequests;
+    int FMessagesClosed = 0;
+};
+
+// Settings files as found on disk; each run must leave them exactly so.
+struct NoUpdateCase {
+    const char* name;
+    std::optional<std::string> settings;
+    std::string document;
+    int documentStatus;
+};
+
+class NoUpdate : public LauncherEndToEnd, public testing::WithParamInterface<NoUpdateCase> {};
+
+TEST_P(NoUpdate, StartsThePlayerWithoutAMessageOrASecondRequest) {
+    const NoUpdateCase& c = GetParam();
+    InstallPlayer(c.settings);
+    RunOptions options;
+    options.routes = "{" + VersionRoute(c.document, c.documentStatus) + ", " + UpdaterRoute() + "}";
+    EXPECT_EQ(RunLauncher(options), 0);
+    ExpectPlayerStarted();
+    EXPECT_EQ(FRequests, std::vector<std::string>{kVersionPath});
+    EXPECT_EQ(FMessagesClosed, 0);
+    EXPECT_EQ(ReadFile(InstallDir() / "settings.ini"), c.settings);
+    EXPECT_FALSE(fs::exists(InstallDir() / "updater.exe"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, NoUpdate,
+    testing::Values(
+        NoUpdateCase{"FirstRunServerZero", std::nullopt, "0", 200},
+        NoUpdateCase{"Equal", "[Velora Player]\r\nLocalVersion=42\r\n", "42", 200},
+        NoUpdateCase{"LocalGreater", "[Velora Player]\nLocalVersion=43\n", "42\n", 200},
+        NoUpdateCase{"HexSettings", "[velora player]\nlocalversion = $1F\n", "0x1F", 200},
+        NoUpdateCase{"VersionDocument404", "[Velora Player]\nLocalVersion=9\n", "9", 404},
+        NoUpdateCase{"MinimumServerValue", "[Velora Player]\nLocalVersion=0\n", "-2147483648", 200},
+        NoUpdateCase{"GarbageDecimal", "[Velora Player]\nLocalVersion=1\n", "42.0", 200},
+        NoUpdateCase{"GarbageEmpty", "[Velora Player]\nLocalVersion=1\n", "", 200},
+        NoUpdateCase{"GarbageTwoNumbers", "[Velora Player]\nLocalVersion=1\n", "2 3", 200},
+        NoUpdateCase{"GarbageHtml", "[Velora Player]\nLocalVersion=1\n",
+                     "<html><body>Not Found</body></html>", 404},
+        NoUpdateCase{"GarbageTooLarge", "[Velora Player]\nLocalVersion=1\n", "2147483648", 200}),
+    [](const testing::TestParamInfo<NoUpdateCase>& p) { return p.param.name; });
+
+struct UpdateCase {
+    const char* name;
+    std::optional<std::string> settings;
+    std::string document;
+    int documentStatus;
+    std::string parameter;
+};
+
+class Update : public LauncherEndToEnd, public testing::WithParamInterface<UpdateCase> {};
+
+TEST_P(Update, ShowsTheMessageDownloadsAndStartsTheUpdater) {
+    if (!HaveDisplay()) {
+        GTEST_SKIP() << "no X display and no Xvfb";
+    }
+    const UpdateCase& c = GetParam();
+    if (c.settings) {
+        InstallPlayer(c.settings);
+    }
+    RunOptions options;
+    options.routes = "{" + VersionRoute(c.document, c.documentStatus) + ", " + UpdaterRoute() + "}";
+    EXPECT_EQ(RunLauncher(options), 0);
+    ExpectUpdaterStarted(c.parameter);
+    EXPECT_EQ(FMessagesClosed, 1);
+    EXPECT_EQ(FRequests, (std::vector<std::string>{kVersionPath, kUpdaterPath}));
+    EXPECT_EQ(ReadFile(InstallDir() / "settings.ini"), c.settings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, Update,
+    testing::Values(
+        // The launcher makes the install folder itself.
+        UpdateCase{"FirstRun", std::nullopt, "1", 200, "1"},
+        UpdateCase{"Greater", "[Velora Player]\nLocalVersion=41\n", " 42 \r\n", 200, "42"},
+        UpdateCase{"HexDocument", "[Velora Player]\nLocalVersion=5\n", "0x2A", 200, "42"},
+        UpdateCase{"LeadingZeros", "[Velora Player]\nLocalVersion=5\n", "007", 200, "7"},
+        UpdateCase{"NegativeSettings", "[Velora Player]\nLocalVersion=-1\n", "0", 200, "0"},
+        UpdateCase{"UnreadableSettings", "[Velora Player]\nLocalVersion=1F\n", "$10", 200, "16"},
+        UpdateCase{"VersionDocument404", "[Velora Player]\nLocalVersion=1\n", "3", 404, "3"}),
+    [](const testing::TestParamInfo<UpdateCase>& p) { return p.param.name; });
+
+// An update is due, but the download does not give a whole updater.
+struct FailedDownloadCase {
+    const char* name;
+    std::string updaterRoute; // empty: the server's 404
+};
+
+class FailedDownload : public LauncherEndToEnd,
+                       public testing::WithParamInterface<FailedDownloadCase> {};
+
+TEST_P(FailedDownload, StartsThePlayerAndNeverAPartialUpdater) {
+    if (!HaveDisplay()) {
+        GTEST_SKIP() << "no X display and no Xvfb";
+    }
+    const std::string settings = "[Velora Player]\nLocalVersion=1\n";
+    InstallPlayer(settings);
+    WriteFile(InstallDir() / "updater.exe", "old updater");
+    RunOptions options;
+    options.routes = "{" + VersionRoute("2") + (GetParam().updaterRoute.empty() ? "" : ", ") +
+                     GetParam().updaterRoute + "}";
+    EXPECT_EQ(RunLauncher(options), 0);
+    ExpectPlayerStarted();
+    EXPECT_EQ(FMessagesClosed, 1);
+    EXPECT_EQ(FRequests, (std::vector<std::string>{kVersionPath, kUpdaterPath}));
+    // The old one was deleted before the download, and nothing partial took its place.
+    EXPECT_FALSE(fs::exists(InstallDir() / "updater.exe"));
+    EXPECT_EQ(ReadFile(InstallDir() / "settings.ini"), settings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, FailedDownload,
+    testing::Values(FailedDownloadCase{"NotFound", ""},
+                    FailedDownloadCase{"DroppedMidBody", std::string("\"") + kUpdaterPath +
+                                                             "\": {\"status\": 200, "
+                                                             "\"body_size\": 3000000, "
+                                                             "\"drop_after\": 1000000}"}),
+    [](const testing::TestParamInfo<FailedDownloadCase>& p) { return p.param.name; });
+
+TEST_F(LauncherEndToEnd, DownloadWithoutContentLengthIsWrittenWhole) {
+    if (!HaveDisplay()) {
+        GTEST_SKIP() << "no X display and no Xvfb";
+    }
+    InstallPlayer("[Velora Player]\nLocalVersion=1\n");
+    RunOptions options;
+    options.routes =
+        "{" + VersionRoute("2") + ", " + UpdaterRoute(", \"no_content_length\": true") + "}";
+    EXPECT_EQ(RunLauncher(options), 0);
+    ExpectUpdaterStarted("2");
+}
+
+TEST_F(LauncherEndToEnd, HomeWithoutDataHomeVariable) {
+    InstallPlayer("[Velora Player]\nLocalVersion=7\n", false);
+    RunOptions options;
+    options.useXdgDataHome = false;
+    options.routes = "{" + VersionRoute("7") + "}";
+    EXPECT_EQ(RunLauncher(options), 0);
+    ExpectPlayerStarted();
+}
+
+TEST_F(LauncherEndToEnd, MessageWithoutDisplayFallsBackToThePlayer) {
+    const std::string settings = "[Velora Player]\nLocalVersion=1\n";
+    InstallPlayer(settings);
+    WriteFile(InstallDir() / "updater.exe", "old updater");
+    RunOptions options;
+    options.display = false;
+    options.routes = "{" + VersionRoute("2") + ", " + UpdaterRoute() + "}";
+    EXPECT_EQ(RunLauncher(options), 0);
+    ExpectPlayerStarted();
+    EXPECT_EQ(FRequests, std::vector<std::string>{kVersionPath});
+    EXPECT_FALSE(fs::exists(InstallDir() / "updater.exe"));
+    EXPECT_EQ(ReadFile(InstallDir() / "settings.ini"), settings);
+}
+
+class ConnectionFailure : public LauncherEndToEnd, public testing::WithParamInterface<Server> {};
+
+TEST_P(ConnectionFailure, StartsThePlayer) {
+    const std::string settings = "[Velora Player]\nLocalVersion=1\n";
+    InstallPlayer(settings);
+    RunOptions options;
+    options.server = GetParam();
+    options.routes = "{" + VersionRoute("2") + ", " + UpdaterRoute() + "}";
+    EXPECT_EQ(RunLauncher(options), 0);
+    ExpectPlayerStarted();
+    EXPECT_TRUE(FRequests.empty());
+    EXPECT_EQ(FMessagesClosed, 0);
+    EXPECT_EQ(ReadFile(InstallDir() / "settings.ini"), settings);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ConnectionFailure,
+                         testing::Values(Server::None, Server::SelfSigned, Server::Expired,
+                                         Server::WrongHost),
+                         [](const testing::TestParamInfo<Server>& p) {
+                             switch (p.param) {
+                             case Server::None:
+                                 return std::string("Refused");
+                             case Server::SelfSigned:
+                                 return std::string("SelfSigned");
+                             case Server::Expired:
+                                 return std::string("Expired");
+                             default:
+                                 return std::string("WrongHost");
+                             }
+                         });
+
+} // namespace
+} // namespace velora
