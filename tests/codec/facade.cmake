@@ -54,7 +54,9 @@ endforeach()
 if(TARGET velora_config AND COMMAND velora_credential_set_library)
   set(velora_test_sets ${PROJECT_SOURCE_DIR}/tests/config/credential_sets)
   set(velora_with_launcher FALSE)
-  if(TARGET velora_launcher_core AND DEFINED VELORA_LAUNCHER_TEST_PORT AND NOT WIN32)
+  set(VELORA_CREDENTIALS_TEST_PORT 18444 CACHE STRING
+      "Port the credential tests' launcher runs are aimed at")
+  if(TARGET velora_launcher_core AND NOT WIN32)
     if(NOT TARGET velora_test_support)
       add_subdirectory(${PROJECT_SOURCE_DIR}/tests/support ${CMAKE_BINARY_DIR}/tests/support)
     endif()
@@ -74,13 +76,13 @@ if(TARGET velora_config AND COMMAND velora_credential_set_library)
     if(velora_with_launcher)
       target_link_libraries(${test_target} PRIVATE velora_launcher_core velora_test_support)
       target_compile_definitions(${test_target} PRIVATE VELORA_WITH_LAUNCHER
-        VELORA_LAUNCHER_TEST_PORT=${VELORA_LAUNCHER_TEST_PORT})
+        VELORA_CREDENTIALS_TEST_PORT=${VELORA_CREDENTIALS_TEST_PORT})
       velora_build_config(${test_target}
-        SERVER https://localhost:${VELORA_LAUNCHER_TEST_PORT}
-        SERVICE_API_SERVER https://localhost:${VELORA_LAUNCHER_TEST_PORT}
+        SERVER https://localhost:${VELORA_CREDENTIALS_TEST_PORT}
+        SERVICE_API_SERVER https://localhost:${VELORA_CREDENTIALS_TEST_PORT}
         EXTRA_CA_FILE ${VELORA_TEST_CA_DIR}/ca.pem)
       gtest_discover_tests(${test_target} DISCOVERY_TIMEOUT 30
-                           PROPERTIES RESOURCE_LOCK velora_launcher_test_port)
+                           PROPERTIES RESOURCE_LOCK velora_credentials_test_port)
     else()
       velora_build_config(${test_target} SERVER https://updates.test
                           SERVICE_API_SERVER https://service.test EXTRA_CA_FILE "")

@@ -57,7 +57,7 @@ struct LauncherRun {
 // against a server on the port the test build aims at, which says version 0 is current.
 inline LauncherRun RunLauncher() {
     test::TestServerOptions options;
-    options.port = VELORA_LAUNCHER_TEST_PORT;
+    options.port = VELORA_CREDENTIALS_TEST_PORT;
     options.routesJson = R"({"/library/controllers/velora-softwareversion": {"body": "0"}})";
     test::TestServer server(options);
     LauncherRun run;
