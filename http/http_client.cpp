@@ -38,16 +38,16 @@ bool ParseInt64(std::u16string_view text, std::int64_t& value) {
 }
 
 // Inflates a gzip member (window bits 31). Failures carry zlib's text for its error code.
-Bytes InflateGzip(const Bytes& compressed) {
+Bytes InflateGzip(const std::uint8_t* compressed, std::size_t compressedSize) {
     z_stream z{};
     if (int rc = inflateInit2(&z, 31); rc != Z_OK)
         throw EZDecompressionError(std::string_view(zError(rc)));
     Bytes out;
-    out.resize(compressed.size() * 4 + 4096);
-    z.next_in = const_cast<Bytef*>(compressed.data());
+    out.resize(compressedSize * 4 + 4096);
+    z.next_in = const_cast<Bytef*>(compressed);
     int rc = Z_OK;
     std::size_t produced = 0;
-    std::size_t left = compressed.size();
+    std::size_t left = compressedSize;
     while (true) {
         const auto chunkIn = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
         z.avail_in = chunkIn;
@@ -202,17 +202,20 @@ UnicodeString THTTPResponse::ContentAsString(const TEncoding* encoding) {
     TStream& body = GetContentStream();
     TMemoryStream copy;
     copy.CopyFrom(body, 0, kCopyBufferSize);
-    Bytes bytes(copy.Memory(), copy.Memory() + copy.Size());
-    copy.Clear();
+    const std::uint8_t* data = copy.Memory();
+    auto size = static_cast<std::size_t>(copy.Size());
 
-    const bool gzip = GetContentEncoding() == u"gzip" &&
-                      !FAutomaticDecompression.Contains(THTTPCompressionMethod::GZip) &&
-                      !FAutomaticDecompression.Contains(THTTPCompressionMethod::Any);
-    if (gzip)
-        bytes = InflateGzip(bytes);
+    Bytes inflated;
+    if (size != 0 && GetContentEncoding() == u"gzip" &&
+        !FAutomaticDecompression.Contains(THTTPCompressionMethod::GZip) &&
+        !FAutomaticDecompression.Contains(THTTPCompressionMethod::Any)) {
+        inflated = InflateGzip(data, size);
+        data = inflated.data();
+        size = inflated.size();
+    }
 
-    UnicodeString text = encoding->GetString(bytes);
-    if (!bytes.empty() && text.empty())
+    UnicodeString text = encoding->GetString(data, size);
+    if (size != 0 && text.empty())
         throw EEncodingError(UnicodeString(SNoMappingForUnicode));
     return text;
 }
