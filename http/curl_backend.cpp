@@ -16,7 +16,6 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <sstream>
 #include <string>
 
 #include <pthread.h>
@@ -63,7 +62,8 @@ const TTrust& Trust() {
     static std::once_flag once;
     static TTrust trust;
     std::call_once(once, [] {
-        if (kExtraCaFile == nullptr || *kExtraCaFile == '\0')
+        // A named file that cannot be read leaves the system store alone in charge.
+        if (kExtraCaFile == nullptr || *kExtraCaFile == '\0' || !std::ifstream(kExtraCaFile))
             return;
         std::string systemFile, systemPath;
         if (CURL* probe = curl_easy_init()) {
