@@ -278,8 +278,14 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& r : runs) {
-            if (!r.error_occurred && r.run_type == Run::RT_Iteration) {
-                Times[r.benchmark_name()] =
+            if (r.error_occurred) {
+                continue;
+            }
+            // With repetitions, the median stands for the benchmark.
+            const bool single = r.run_type == Run::RT_Iteration && r.repetitions <= 1;
+            const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+            if (single || median) {
+                Times[r.run_name.str()] =
                     r.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
             }
         }

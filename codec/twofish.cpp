@@ -281,60 +281,81 @@ void TTwofishKey::Schedule(const std::uint8_t* key, std::size_t length) noexcept
 
 namespace {
 
-inline void EncryptOne(const u32* s0, const u32* kk, const std::uint8_t* in,
-                       std::uint8_t* out) noexcept {
+// N blocks side by side: with two, the table lookups of one block fill the other's latency.
+template <unsigned N>
+inline void EncryptN(const u32* s0, const u32* kk, const std::uint8_t* in,
+                     std::uint8_t* out) noexcept {
     const u32* s1 = s0 + 256;
     const u32* s2 = s0 + 512;
     const u32* s3 = s0 + 768;
-    u32 a = LoadLE(in) ^ kk[0];
-    u32 b = LoadLE(in + 4) ^ kk[1];
-    u32 c = LoadLE(in + 8) ^ kk[2];
-    u32 d = LoadLE(in + 12) ^ kk[3];
+    u32 a[N], b[N], c[N], d[N];
+    for (unsigned i = 0; i < N; ++i) {
+        a[i] = LoadLE(in + 16 * i) ^ kk[0];
+        b[i] = LoadLE(in + 16 * i + 4) ^ kk[1];
+        c[i] = LoadLE(in + 16 * i + 8) ^ kk[2];
+        d[i] = LoadLE(in + 16 * i + 12) ^ kk[3];
+    }
 #if defined(__GNUC__)
 #pragma GCC unroll 8
 #endif
     for (unsigned r = 0; r < 16; r += 2) {
-        u32 t0 = VELORA_TF_G0(a);
-        u32 t1 = VELORA_TF_G1(b);
-        c = Ror(c ^ (t0 + t1 + kk[8 + 2 * r]), 1);
-        d = Rol(d, 1) ^ (t0 + 2 * t1 + kk[9 + 2 * r]);
-        t0 = VELORA_TF_G0(c);
-        t1 = VELORA_TF_G1(d);
-        a = Ror(a ^ (t0 + t1 + kk[10 + 2 * r]), 1);
-        b = Rol(b, 1) ^ (t0 + 2 * t1 + kk[11 + 2 * r]);
+        for (unsigned i = 0; i < N; ++i) {
+            const u32 t0 = VELORA_TF_G0(a[i]);
+            const u32 t1 = VELORA_TF_G1(b[i]);
+            c[i] = Ror(c[i] ^ (t0 + t1 + kk[8 + 2 * r]), 1);
+            d[i] = Rol(d[i], 1) ^ (t0 + 2 * t1 + kk[9 + 2 * r]);
+        }
+        for (unsigned i = 0; i < N; ++i) {
+            const u32 t0 = VELORA_TF_G0(c[i]);
+            const u32 t1 = VELORA_TF_G1(d[i]);
+            a[i] = Ror(a[i] ^ (t0 + t1 + kk[10 + 2 * r]), 1);
+            b[i] = Rol(b[i], 1) ^ (t0 + 2 * t1 + kk[11 + 2 * r]);
+        }
     }
-    StoreLE(out, c ^ kk[4]);
-    StoreLE(out + 4, d ^ kk[5]);
-    StoreLE(out + 8, a ^ kk[6]);
-    StoreLE(out + 12, b ^ kk[7]);
+    for (unsigned i = 0; i < N; ++i) {
+        StoreLE(out + 16 * i, c[i] ^ kk[4]);
+        StoreLE(out + 16 * i + 4, d[i] ^ kk[5]);
+        StoreLE(out + 16 * i + 8, a[i] ^ kk[6]);
+        StoreLE(out + 16 * i + 12, b[i] ^ kk[7]);
+    }
 }
 
-inline void DecryptOne(const u32* s0, const u32* kk, const std::uint8_t* in,
-                       std::uint8_t* out) noexcept {
+template <unsigned N>
+inline void DecryptN(const u32* s0, const u32* kk, const std::uint8_t* in,
+                     std::uint8_t* out) noexcept {
     const u32* s1 = s0 + 256;
     const u32* s2 = s0 + 512;
     const u32* s3 = s0 + 768;
-    u32 c = LoadLE(in) ^ kk[4];
-    u32 d = LoadLE(in + 4) ^ kk[5];
-    u32 a = LoadLE(in + 8) ^ kk[6];
-    u32 b = LoadLE(in + 12) ^ kk[7];
+    u32 a[N], b[N], c[N], d[N];
+    for (unsigned i = 0; i < N; ++i) {
+        c[i] = LoadLE(in + 16 * i) ^ kk[4];
+        d[i] = LoadLE(in + 16 * i + 4) ^ kk[5];
+        a[i] = LoadLE(in + 16 * i + 8) ^ kk[6];
+        b[i] = LoadLE(in + 16 * i + 12) ^ kk[7];
+    }
 #if defined(__GNUC__)
 #pragma GCC unroll 8
 #endif
     for (int r = 14; r >= 0; r -= 2) {
-        u32 t0 = VELORA_TF_G0(c);
-        u32 t1 = VELORA_TF_G1(d);
-        a = Rol(a, 1) ^ (t0 + t1 + kk[10 + 2 * r]);
-        b = Ror(b ^ (t0 + 2 * t1 + kk[11 + 2 * r]), 1);
-        t0 = VELORA_TF_G0(a);
-        t1 = VELORA_TF_G1(b);
-        c = Rol(c, 1) ^ (t0 + t1 + kk[8 + 2 * r]);
-        d = Ror(d ^ (t0 + 2 * t1 + kk[9 + 2 * r]), 1);
+        for (unsigned i = 0; i < N; ++i) {
+            const u32 t0 = VELORA_TF_G0(c[i]);
+            const u32 t1 = VELORA_TF_G1(d[i]);
+            a[i] = Rol(a[i], 1) ^ (t0 + t1 + kk[10 + 2 * r]);
+            b[i] = Ror(b[i] ^ (t0 + 2 * t1 + kk[11 + 2 * r]), 1);
+        }
+        for (unsigned i = 0; i < N; ++i) {
+            const u32 t0 = VELORA_TF_G0(a[i]);
+            const u32 t1 = VELORA_TF_G1(b[i]);
+            c[i] = Rol(c[i], 1) ^ (t0 + t1 + kk[8 + 2 * r]);
+            d[i] = Ror(d[i] ^ (t0 + 2 * t1 + kk[9 + 2 * r]), 1);
+        }
     }
-    StoreLE(out, a ^ kk[0]);
-    StoreLE(out + 4, b ^ kk[1]);
-    StoreLE(out + 8, c ^ kk[2]);
-    StoreLE(out + 12, d ^ kk[3]);
+    for (unsigned i = 0; i < N; ++i) {
+        StoreLE(out + 16 * i, a[i] ^ kk[0]);
+        StoreLE(out + 16 * i + 4, b[i] ^ kk[1]);
+        StoreLE(out + 16 * i + 8, c[i] ^ kk[2]);
+        StoreLE(out + 16 * i + 12, d[i] ^ kk[3]);
+    }
 }
 
 #undef VELORA_TF_G0
@@ -343,24 +364,32 @@ inline void DecryptOne(const u32* s0, const u32* kk, const std::uint8_t* in,
 } // namespace
 
 void TTwofishKey::EncryptBlock(const std::uint8_t* in, std::uint8_t* out) const noexcept {
-    EncryptOne(FSBox.data(), FSubKeys.data(), in, out);
+    EncryptN<1>(FSBox.data(), FSubKeys.data(), in, out);
 }
 
 void TTwofishKey::DecryptBlock(const std::uint8_t* in, std::uint8_t* out) const noexcept {
-    DecryptOne(FSBox.data(), FSubKeys.data(), in, out);
+    DecryptN<1>(FSBox.data(), FSubKeys.data(), in, out);
 }
 
 void TTwofishKey::EncryptBlocks(const std::uint8_t* in, std::uint8_t* out,
                                 std::size_t count) const noexcept {
-    for (std::size_t i = 0; i < count; ++i) {
-        EncryptOne(FSBox.data(), FSubKeys.data(), in + 16 * i, out + 16 * i);
+    std::size_t i = 0;
+    for (; i + 2 <= count; i += 2) {
+        EncryptN<2>(FSBox.data(), FSubKeys.data(), in + 16 * i, out + 16 * i);
+    }
+    if (i < count) {
+        EncryptN<1>(FSBox.data(), FSubKeys.data(), in + 16 * i, out + 16 * i);
     }
 }
 
 void TTwofishKey::DecryptBlocks(const std::uint8_t* in, std::uint8_t* out,
                                 std::size_t count) const noexcept {
-    for (std::size_t i = 0; i < count; ++i) {
-        DecryptOne(FSBox.data(), FSubKeys.data(), in + 16 * i, out + 16 * i);
+    std::size_t i = 0;
+    for (; i + 2 <= count; i += 2) {
+        DecryptN<2>(FSBox.data(), FSubKeys.data(), in + 16 * i, out + 16 * i);
+    }
+    if (i < count) {
+        DecryptN<1>(FSBox.data(), FSubKeys.data(), in + 16 * i, out + 16 * i);
     }
 }
 

@@ -152,6 +152,24 @@ TEST(Twofish, BlockOperationsWorkInPlace) {
     EXPECT_EQ(Contents(s), pt);
 }
 
+TEST(Twofish, BulkCallsMatchSingleBlocksForOddAndEvenCounts) {
+    std::mt19937 rng(8);
+    auto key = KeyFromSeed(RandomBytes(rng, 32));
+    for (std::size_t count : {1, 2, 5}) {
+        const Bytes pt = RandomBytes(rng, 16 * count);
+        Bytes bulk(pt.size()), single(pt.size()), back(pt.size());
+        key->EncryptBlocks(pt.data(), bulk.data(), count);
+        for (std::size_t i = 0; i < count; ++i) {
+            key->EncryptBlock(pt.data() + 16 * i, single.data() + 16 * i);
+        }
+        EXPECT_EQ(bulk, single) << count;
+        key->DecryptBlocks(bulk.data(), back.data(), count);
+        EXPECT_EQ(back, pt) << count;
+        key->DecryptBlocks(bulk.data(), bulk.data(), count);
+        EXPECT_EQ(bulk, pt) << "in place, " << count;
+    }
+}
+
 TEST(Twofish, BurnZeroesSeedSubKeysAndTables) {
     auto key = KeyFromSeed(Bytes(20, 0x5A));
     key->Burn();
