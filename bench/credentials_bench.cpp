@@ -42,7 +42,8 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& r : runs) {
-            if (r.run_type == Run::RT_Iteration) {
+            // Single runs, or the mean when repetitions are asked for.
+            if (r.run_type == Run::RT_Iteration || r.aggregate_name == "mean") {
                 FWallMicros[r.run_name.function_name] =
                     r.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(r.time_unit) * 1e6;
             }
