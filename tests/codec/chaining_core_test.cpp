@@ -46,55 +46,6 @@ Bytes RunBlocks(TBlockChainLink& link, const Bytes& in, bool encrypt, bool sameS
     return out;
 }
 
-class CbcAgainstReference : public ::testing::TestWithParam<std::size_t> {};
-
-TEST_P(CbcAgainstReference, WholeBlocksMatchBothWays) {
-    const std::size_t blocks = GetParam();
-    Fixture f(static_cast<unsigned>(blocks), blocks % 3 == 0 ? 16 : blocks % 3 == 1 ? 24 : 32);
-    const Bytes pt = RandomBytes(f.rng, 16 * blocks);
-    RefTwofish ref(f.rawKey);
-    Bytes expected(pt.size());
-    Bytes refIv = Contents(f.iv);
-    nettle_cbc_encrypt(ref.Ctx(), &RefTwofish::EncFunc, 16, refIv.data(), pt.size(),
-                       expected.data(), pt.data());
-
-    TCBC cbc;
-    auto enc = cbc.MakeEncryptLink(*f.key, f.iv, f.codec);
-    EXPECT_EQ(RunBlocks(*enc, pt, true), expected);
-
-    for (bool same : {false, true}) {
-        auto dec = cbc.MakeDecryptLink(*f.key, f.iv, f.codec);
-        EXPECT_EQ(RunBlocks(*dec, expected, false, same), pt) << "same stream " << same;
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Blocks, CbcAgainstReference, ::testing::Values(1, 2, 3, 8, 64));
-
-class Cfb8AgainstReference : public ::testing::TestWithParam<std::size_t> {};
-
-TEST_P(Cfb8AgainstReference, BytesMatchBothWays) {
-    Fixture f(100 + static_cast<unsigned>(GetParam()));
-    const Bytes pt = RandomBytes(f.rng, GetParam());
-    RefTwofish ref(f.rawKey);
-    Bytes expected(pt.size());
-    Bytes refIv = Contents(f.iv);
-    nettle_cfb8_encrypt(ref.Ctx(), &RefTwofish::EncFunc, 16, refIv.data(), pt.size(),
-                        expected.data(), pt.data());
-
-    TCFB_8Bit cfb;
-    auto enc = cfb.MakeEncryptLink(*f.key, f.iv, f.codec);
-    auto dec = cfb.MakeDecryptLink(*f.key, f.iv, f.codec);
-    Bytes ct(pt.size()), back(pt.size());
-    for (std::size_t i = 0; i < pt.size(); ++i) {
-        enc->Encrypt_8bit(pt[i], ct[i]);
-        dec->Decrypt_8bit(back[i], ct[i]);
-    }
-    EXPECT_EQ(ct, expected);
-    EXPECT_EQ(back, pt);
-}
-
-INSTANTIATE_TEST_SUITE_P(Lengths, Cfb8AgainstReference, ::testing::Values(1, 15, 16, 17, 100));
-
 TEST(ChainLinks, CloneKeepsTheChainingValueOfItsMomentAndEvolvesAlone) {
     Fixture f(3);
     TCBC cbc;

@@ -1,5 +1,4 @@
-// Helpers for the codec core tests: hex text, memory streams, and nettle's Twofish as the
-// independent reference.
+// Helpers for the codec core tests: hex text, memory streams, seeds.
 #pragma once
 
 #include "rtl/streams.hpp"
@@ -7,9 +6,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <nettle/cbc.h>
-#include <nettle/cfb.h>
-#include <nettle/twofish.h>
 #include <random>
 #include <string>
 #include <string_view>
@@ -57,31 +53,6 @@ inline Bytes RandomBytes(std::mt19937& rng, std::size_t n) {
     }
     return b;
 }
-
-// nettle's Twofish keyed with the raw key (16, 24 or 32 bytes).
-class RefTwofish {
-public:
-    explicit RefTwofish(const Bytes& key) { twofish_set_key(&FCtx, key.size(), key.data()); }
-    void Encrypt(const std::uint8_t* in, std::uint8_t* out) const {
-        twofish_encrypt(&FCtx, 16, out, in);
-    }
-    void Decrypt(const std::uint8_t* in, std::uint8_t* out) const {
-        twofish_decrypt(&FCtx, 16, out, in);
-    }
-    const twofish_ctx* Ctx() const { return &FCtx; }
-
-    static void EncFunc(const void* ctx, std::size_t length, std::uint8_t* dst,
-                        const std::uint8_t* src) {
-        twofish_encrypt(static_cast<const twofish_ctx*>(ctx), length, dst, src);
-    }
-    static void DecFunc(const void* ctx, std::size_t length, std::uint8_t* dst,
-                        const std::uint8_t* src) {
-        twofish_decrypt(static_cast<const twofish_ctx*>(ctx), length, dst, src);
-    }
-
-private:
-    twofish_ctx FCtx{};
-};
 
 // The Twofish key a seed stands for: zero-padded to 16, 24 or 32 bytes, cut at 32.
 inline Bytes PaddedKey(const Bytes& seed) {

@@ -95,22 +95,27 @@ Bytes ReferenceCiphertext(const Bytes& rawKey, const Bytes& nonce, const Bytes& 
     if (pt.empty()) {
         return {};
     }
-    RefTwofish tf(rawKey);
+    auto tf = TTwofishKey::FromRawKey(rawKey.data(), rawKey.size());
     Bytes iv(nonce);
     iv.resize(16, 0);
     Bytes out(nonce);
     const std::size_t L = pt.size(), k = L / 16, r = L % 16;
     if (L < 16) {
-        Bytes body(L);
-        nettle_cfb8_encrypt(tf.Ctx(), &RefTwofish::EncFunc, 16, iv.data(), L, body.data(),
-                            pt.data());
-        out.insert(out.end(), body.begin(), body.end());
+        // CFB with an 8-bit segment: one block encryption of the register per byte.
+        for (std::size_t i = 0; i < L; ++i) {
+            std::uint8_t ks[16];
+            tf->EncryptBlock(iv.data(), ks);
+            const std::uint8_t c = ks[0] ^ pt[i];
+            iv.erase(iv.begin());
+            iv.push_back(c);
+            out.push_back(c);
+        }
         return out;
     }
     Bytes cv = iv;
     auto enc = [&](const Bytes& block) {
         Bytes c(16);
-        tf.Encrypt(Xor(block, cv.data()).data(), c.data());
+        tf->EncryptBlock(Xor(block, cv.data()).data(), c.data());
         return c;
     };
     const std::size_t plain = r == 0 ? k : k - 1;
