@@ -1,5 +1,7 @@
 # Twofish and the adapter's CBC path beside nettle's Twofish.
-find_package(PkgConfig QUIET)
+if(NOT CMAKE_CROSSCOMPILING)
+  find_package(PkgConfig QUIET)
+endif()
 if(PkgConfig_FOUND AND NOT TARGET PkgConfig::VELORA_CORE_NETTLE)
   pkg_check_modules(VELORA_CORE_NETTLE QUIET IMPORTED_TARGET nettle)
 endif()
