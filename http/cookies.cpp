@@ -149,8 +149,10 @@ std::optional<TCookie> TCookie::Parse(std::u16string_view setCookie, const TURI&
             UnicodeString domain = LowerCase(value);
             if (domain.starts_with(u"."))
                 domain.erase(0, 1);
-            if (!domain.empty())
+            if (!domain.empty()) {
                 cookie.Domain = u"." + domain;
+                cookie.HostOnly = false;
+            }
         } else if (SameText(name, u"Path")) {
             if (value.starts_with(u"/"))
                 cookie.Path = value;
@@ -178,12 +180,36 @@ bool TCookieManager::AddServerCookie(const TCookie& cookie, const TURI& url,
     return true;
 }
 
+bool CookieDomainMatches(std::u16string_view domain, bool hostOnly, std::u16string_view host) {
+    if (domain.starts_with(u"."))
+        domain.remove_prefix(1);
+    if (SameText(domain, host))
+        return true;
+    if (hostOnly || host.size() <= domain.size() || domain.empty())
+        return false;
+    // Only names have parent domains: 10.0.0.1 is not under 0.0.1.
+    const bool address = host.starts_with(u"[") ||
+                         host.find_first_not_of(u"0123456789.") == std::u16string_view::npos;
+    return !address && SameText(host.substr(host.size() - domain.size()), domain) &&
+           host[host.size() - domain.size() - 1] == u'.';
+}
+
+bool CookiePathMatches(std::u16string_view cookiePath, std::u16string_view requestPath) {
+    if (!requestPath.starts_with(cookiePath))
+        return false;
+    return requestPath.size() == cookiePath.size() || cookiePath.ends_with(u"/") ||
+           requestPath[cookiePath.size()] == u'/';
+}
+
 UnicodeString TCookieManager::CookieHeaders(const TURI& url, TCookie::TDateTime now) {
     std::erase_if(FCookies, [now](const TCookie& c) { return c.Expired(now); });
     const bool secure = url.Scheme() == u"https";
     UnicodeString header;
     for (auto it = FCookies.rbegin(); it != FCookies.rend(); ++it) {
         if (it->Secure && !secure)
+            continue;
+        if (!CookieDomainMatches(it->Domain, it->HostOnly, url.Host()) ||
+            !CookiePathMatches(it->Path, url.Path()))
             continue;
         if (!header.empty())
             header += u"; ";

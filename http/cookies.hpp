@@ -19,6 +19,7 @@ struct TCookie {
     UnicodeString Path;
     bool Secure = false;
     bool HttpOnly = false;
+    bool HostOnly = true; // no Domain attribute: only the host that set it gets it back
 
     bool Expired(TDateTime now) const { return Expires && *Expires <= now; }
 
@@ -30,6 +31,11 @@ struct TCookie {
 
 using TCookies = std::vector<TCookie>;
 
+// Whether a cookie of that domain (leading '.') goes to host; hostOnly asks for the host itself.
+bool CookieDomainMatches(std::u16string_view domain, bool hostOnly, std::u16string_view host);
+// Whether a cookie of that path goes with a request for requestPath.
+bool CookiePathMatches(std::u16string_view cookiePath, std::u16string_view requestPath);
+
 // Reads the date of an "Expires" attribute in the usual cookie date forms; nullopt if it has
 // no day, month, year and time.
 std::optional<TCookie::TDateTime> ParseCookieDate(std::u16string_view text);
@@ -40,7 +46,9 @@ public:
     // name, domain and path. Returns whether it was accepted.
     bool AddServerCookie(const TCookie& cookie, const TURI& url,
                          TCookie::TDateTime now = std::chrono::system_clock::now());
-    // The "Cookie" header value for a request to url (empty: send none). Drops expired cookies.
+    // The "Cookie" header value for a request to url (empty: send none), newest cookie first.
+    // Drops expired cookies. A cookie goes only to a host and path it matches (domain and path
+    // matching of RFC 6265), and a secure one only over https.
     UnicodeString CookieHeaders(const TURI& url,
                                 TCookie::TDateTime now = std::chrono::system_clock::now());
 

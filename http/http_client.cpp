@@ -3,6 +3,7 @@
 #include "http/http_backend.hpp"
 #include "http/http_headers.hpp"
 #include "rtl/exceptions.hpp"
+#include "rtl/secure.hpp"
 
 #include <zlib.h>
 
@@ -327,9 +328,14 @@ void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
         if (status == 200) {
             nextPass = false;
         } else if (status == 401) {
+            // A preemptive credential was refused: try the list from its start.
+            if (state.Status == InternalState::Other && FPreemptiveAuthentication)
+                state.ServerCredential = {};
             state.Status = InternalState::ServerAuthRequired;
             nextPass = true;
         } else if (status == 407) {
+            if (state.Status == InternalState::Other && FPreemptiveAuthentication)
+                state.ProxyCredential = {};
             state.Status = InternalState::ProxyAuthRequired;
             nextPass = true;
         } else {
@@ -345,7 +351,15 @@ void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
             }
             if (!stop) {
                 state.Status = InternalState::Other;
+                const UnicodeString host = request.GetURL().Host();
                 nextPass = FollowRedirect(request, response);
+                if (nextPass && request.GetURL().Host() != host) {
+                    // What answered the old host's challenges is not for the new one.
+                    state.NeedServerCredential = false;
+                    state.ServerCredential = {};
+                    state.ServerCredentials.clear();
+                    state.ServerIterator = 0;
+                }
             }
         }
         if (FAllowCookies)
@@ -370,10 +384,14 @@ void THTTPClient::ApplyRequestOptions(THTTPRequest& request) {
             options.ProxyUserName = FProxySettings.FUserName;
             options.ProxyPassword = FProxySettings.FPassword;
         }
+    } else {
+        TProxyChoice choice = DoSystemProxyFor(request.GetURL());
+        options.Proxy = std::move(choice.Proxy);
+        options.ProxyBypass = std::move(choice.Bypass);
     }
-    // Without an explicit proxy the request goes direct; the system proxy lookup comes later.
     options.SecureProtocols = FSecureProtocols;
     options.Decompression = FAutomaticDecompression;
+    options.AutomaticLogon = FUseDefaultCredentials;
 }
 
 TSendOutcome THTTPClient::ClassifySendError(THTTPRequest& request, const TPlatformError& error,
@@ -406,22 +424,197 @@ TSendOutcome THTTPClient::ClassifySendError(THTTPRequest& request, const TPlatfo
     throw failure();
 }
 
-void THTTPClient::ValidateServerCertificate(THTTPRequest&) {
-    // No validation callback can be set yet, so a rejected certificate ends the request.
-    throw ENetHTTPCertificateException(u"Server Certificate Invalid or not present");
+void THTTPClient::AskServerCertificate(THTTPRequest& request, const TCertificate& certificate,
+                                       bool& accepted) {
+    if (FValidateServerCertificateCallback)
+        FValidateServerCertificateCallback(*this, request, certificate, accepted);
+    else if (FValidateServerCertificateEvent)
+        FValidateServerCertificateEvent(*this, request, certificate, accepted);
 }
 
-void THTTPClient::SelectClientCertificate(THTTPRequest&) {
-    // No client certificates are offered; the backend already sends none, so send again.
+bool THTTPClient::CheckServerCertificateOnSend(THTTPRequest& request) {
+    if (request.GetURL().Scheme() != u"https" || !FSecureFailureReasons.Empty() ||
+        (!FValidateServerCertificateCallback && !FValidateServerCertificateEvent))
+        return true;
+    TCertificate certificate;
+    if (!DoGetServerCertificate(request, certificate))
+        return true;
+    bool accepted = true;
+    AskServerCertificate(request, certificate, accepted);
+    if (!accepted)
+        FSecureFailureReasons = {THTTPSecureFailureReason::CertNotAccepted};
+    return accepted;
 }
 
-bool THTTPClient::PrepareServerCredential(THTTPState& state, THTTPRequest&, THTTPResponse&) {
-    // No credentials are tried yet: a challenge goes back to the caller as it came.
-    return state.Status != InternalState::ServerAuthRequired;
+void THTTPClient::ValidateServerCertificate(THTTPRequest& request) {
+    if (!FValidateServerCertificateCallback && !FValidateServerCertificateEvent)
+        throw ENetHTTPCertificateException(u"Server Certificate Invalid or not present");
+    TCertificate certificate;
+    if (!DoGetServerCertificate(request, certificate))
+        throw ENetHTTPCertificateException(u"Error getting Server Certificate");
+    bool accepted = false;
+    AskServerCertificate(request, certificate, accepted);
+    if (!accepted)
+        throw ENetHTTPCertificateException(u"Server Certificate not accepted");
+    // The backend lets this certificate through on the next pass; revocation is never checked.
+    request.FServerCertificateAccepted = true;
 }
 
-bool THTTPClient::PrepareProxyCredential(THTTPState& state, THTTPRequest&, THTTPResponse&) {
-    return state.Status != InternalState::ProxyAuthRequired;
+void THTTPClient::SelectClientCertificate(THTTPRequest& request) {
+    if (!FNeedClientCertificateCallback && !FNeedClientCertificateEvent) {
+        if (!DoSetClientCertificate(request, nullptr))
+            throw ENetHTTPCertificateException(u"Unspecified certificate from client");
+        return;
+    }
+    const TCertificateList list = DoGetClientCertificates(request);
+    if (list.empty()) {
+        if (!DoSetClientCertificate(request, nullptr))
+            throw ENetHTTPCertificateException(u"Empty certificate list");
+        return;
+    }
+    std::int32_t index = -1;
+    if (FNeedClientCertificateCallback)
+        FNeedClientCertificateCallback(*this, request, list, index);
+    else
+        FNeedClientCertificateEvent(*this, request, list, index);
+    if (index < 0 || static_cast<std::size_t>(index) >= list.size()) {
+        if (!DoSetClientCertificate(request, nullptr))
+            throw ENetHTTPCertificateException(u"Unspecified certificate from client");
+        return;
+    }
+    if (!DoSetClientCertificate(request, &list[static_cast<std::size_t>(index)]))
+        throw ENetHTTPCertificateException(u"Client rejected the certificate");
+}
+
+bool THTTPClient::PrepareServerCredential(THTTPState& state, THTTPRequest& request,
+                                          THTTPResponse& response) {
+    return PrepareCredential(TAuthTargetType::Server, state, request, response);
+}
+
+bool THTTPClient::PrepareProxyCredential(THTTPState& state, THTTPRequest& request,
+                                         THTTPResponse& response) {
+    return PrepareCredential(TAuthTargetType::Proxy, state, request, response);
+}
+
+bool THTTPClient::PrepareCredential(TAuthTargetType target, THTTPState& state,
+                                    THTTPRequest& request, THTTPResponse& response) {
+    using TCredential = TCredentialsStorage::TCredential;
+    const bool server = target == TAuthTargetType::Server;
+    bool& need = server ? state.NeedServerCredential : state.NeedProxyCredential;
+    TCredential& credential = server ? state.ServerCredential : state.ProxyCredential;
+    std::vector<TCredential>& list = server ? state.ServerCredentials : state.ProxyCredentials;
+    std::int32_t& iterator = server ? state.ServerIterator : state.ProxyIterator;
+    const InternalState challenged =
+        server ? InternalState::ServerAuthRequired : InternalState::ProxyAuthRequired;
+    const TCredential local = server ? request.FLocalCredential : FProxySettings.Credential();
+    const UnicodeString url = server ? request.GetURL().RequestURL() : UnicodeString();
+
+    if (state.Status == InternalState::Other && FPreemptiveAuthentication) {
+        credential = local;
+        if (credential.IsEmpty() && FCredentialsStorage->Count(target) == 1) {
+            for (const auto& stored : FCredentialsStorage->Credentials())
+                if (stored.AuthTarget == target)
+                    credential = stored;
+        }
+        need = true;
+    }
+
+    UnicodeString realm;
+    if (state.Status == challenged) {
+        UnicodeString challenge = response.GetHeaderValue(u"WWW-Authenticate");
+        if (challenge.empty())
+            challenge = response.GetHeaderValue(u"Proxy-Authenticate");
+        realm = ChallengeRealm(challenge);
+        if (credential.UserName.empty()) {
+            list = FCredentialsStorage->FindCredentials(target, realm, url);
+            if (!local.UserName.empty())
+                list.insert(list.begin(), local);
+            iterator = 0;
+            need = true;
+        }
+    }
+
+    if (!need)
+        return true;
+    if (state.Status != challenged) {
+        // Nothing asked for yet: send what there is, or go without.
+        return credential.IsEmpty() ||
+               ApplyCredential(target, request, credential, response, false);
+    }
+
+    const TCredential previous = credential;
+    if (static_cast<std::size_t>(iterator) < list.size()) {
+        credential = list[static_cast<std::size_t>(iterator++)];
+    } else {
+        credential = TCredential{target, realm, url, {}, {}};
+        UnicodeString userName, password;
+        bool abort = false;
+        TAuthPersistenceType persistence = TAuthPersistenceType::Client;
+        if (FAuthCallback)
+            FAuthCallback(*this, target, realm, url, userName, password, abort, persistence);
+        else if (FAuthEvent)
+            FAuthEvent(*this, target, realm, url, userName, password, abort, persistence);
+        if (!abort && !(userName == previous.UserName && password == previous.Password)) {
+            credential.UserName = std::move(userName);
+            credential.Password = std::move(password);
+            if (persistence == TAuthPersistenceType::Client && !credential.IsEmpty())
+                FCredentialsStorage->Add(credential);
+        } else {
+            SecureZero(password);
+        }
+    }
+    if (credential.IsEmpty())
+        return false;
+    return ApplyCredential(target, request, credential, response, true);
+}
+
+bool THTTPClient::ApplyCredential(TAuthTargetType target, THTTPRequest& request,
+                                  const TCredentialsStorage::TCredential& credential,
+                                  THTTPResponse& response, bool challenged) {
+    const bool server = target == TAuthTargetType::Server;
+    std::optional<THTTPAuthScheme>& remembered =
+        server ? request.FLastServerAuthScheme : request.FLastProxyAuthScheme;
+    THTTPAuthScheme scheme = THTTPAuthScheme::Basic;
+    if (remembered) {
+        scheme = *remembered;
+    } else if (challenged) {
+        // The strongest scheme the challenge offers.
+        const std::uint32_t offered = DoQueryAuthSchemes(request, target);
+        for (THTTPAuthScheme candidate :
+             {THTTPAuthScheme::Negotiate, THTTPAuthScheme::NTLM, THTTPAuthScheme::Passport,
+              THTTPAuthScheme::Digest, THTTPAuthScheme::Basic}) {
+            if ((offered & static_cast<std::uint32_t>(candidate)) != 0) {
+                scheme = candidate;
+                break;
+            }
+        }
+        remembered = scheme;
+    }
+
+    const char16_t* header = server ? u"Authorization" : u"Proxy-Authorization";
+    bool& fromClient =
+        server ? request.FAuthorizationFromClient : request.FProxyAuthorizationFromClient;
+    const UnicodeString challenge =
+        challenged ? response.GetHeaderValue(server ? u"WWW-Authenticate" : u"Proxy-Authenticate")
+                   : UnicodeString();
+    if (scheme == THTTPAuthScheme::Basic && !credential.UserName.empty() &&
+        (!challenged || ChallengeWantsUtf8(challenge))) {
+        std::string plain = ToUtf8(credential.UserName + u":" + credential.Password);
+        std::string encoded = Base64Encode(plain);
+        UnicodeString value = u"Basic " + U16(encoded);
+        request.SetHeaderValue(header, value);
+        fromClient = true;
+        SecureZero(plain);
+        SecureZero(encoded);
+        SecureZero(value);
+        return true;
+    }
+    if (fromClient) {
+        // The platform answers from now on; a header of an earlier credential must not compete.
+        request.RemoveHeader(header);
+        fromClient = false;
+    }
+    return DoSetCredentials(request, target, scheme, credential.UserName, credential.Password);
 }
 
 bool THTTPClient::FollowRedirect(THTTPRequest& request, THTTPResponse& response) {
@@ -471,6 +664,17 @@ bool THTTPClient::FollowRedirect(THTTPRequest& request, THTTPResponse& response)
         request.RemoveHeader(u"Content-Length");
         request.RemoveHeader(u"Content-Type");
     }
+    if (target.Host() != request.GetURL().Host()) {
+        // Cookies and credentials of one host are not handed to another.
+        request.RemoveHeader(u"Cookie");
+        request.RemoveHeader(u"Authorization");
+        request.FCookieHeaderFromStore = false;
+        request.FAuthorizationFromClient = false;
+        request.FLastServerAuthScheme.reset();
+        request.FLocalCredential = {};
+    }
+    if (target.Host() != request.GetURL().Host() || target.Port() != request.GetURL().Port())
+        request.FServerCertificateAccepted = false; // accepted for the old server only
     request.MoveTo(std::move(target), std::move(method));
     return true;
 }

@@ -5,6 +5,7 @@
 #include "http/cookies.hpp"
 #include "http/url_client.hpp"
 
+#include <chrono>
 #include <optional>
 
 namespace velora {
@@ -54,7 +55,39 @@ struct TPlatformError {
     TKind Kind = TKind::Other;
 };
 
+// Authentication schemes, valued as the platform flags of a challenge query.
+enum class THTTPAuthScheme : std::uint32_t {
+    Basic = 0x1,
+    NTLM = 0x2,
+    Passport = 0x4,
+    Digest = 0x8,
+    Negotiate = 0x10
+};
+
+// A certificate as the callbacks see it.
+struct TCertificate {
+    using TDateTime = std::chrono::system_clock::time_point;
+
+    TDateTime Start;
+    TDateTime Expiry;
+    UnicodeString Subject;
+    UnicodeString Issuer;
+    UnicodeString SerialNum; // hexadecimal
+    UnicodeString CertName;  // the subject's common name
+    std::int32_t KeySize = 0;
+};
+using TCertificateList = std::vector<TCertificate>;
+
 class THTTPClient;
+
+// Decides on a server certificate; accepted comes preset (see THTTPClient).
+using TValidateCertificateCallback =
+    std::function<void(THTTPClient& sender, const IHTTPRequest& request,
+                       const TCertificate& certificate, bool& accepted)>;
+// Picks a client certificate from list by setting index; a negative index sends none.
+using TNeedClientCertificateCallback =
+    std::function<void(THTTPClient& sender, const IHTTPRequest& request,
+                       const TCertificateList& list, std::int32_t& index)>;
 
 class THTTPRequest : public TURLRequest, public IHTTPRequest {
 public:
@@ -74,6 +107,18 @@ public:
         UnicodeString ProxyPassword;
         THTTPCompressionMethods Decompression; // empty: ask for and decode nothing
         THTTPSecureProtocols SecureProtocols;  // empty: the platform's defaults
+        // The platform may answer integrated-authentication challenges with the user's own
+        // logon.
+        bool AutomaticLogon = true;
+
+        // Credentials the platform answers a challenge with (ApplyCredential's last step).
+        struct TPlatformCredential {
+            THTTPAuthScheme Scheme = THTTPAuthScheme::Basic;
+            UnicodeString UserName;
+            UnicodeString Password;
+        };
+        std::optional<TPlatformCredential> ServerCredential;
+        std::optional<TPlatformCredential> ProxyCredential;
     };
     TTransportOptions& TransportOptions() { return FTransportOptions; }
     bool ServerCertificateAccepted() const { return FServerCertificateAccepted; }
@@ -87,8 +132,13 @@ protected:
     TNetHeaders FHeaders;
     TTransportOptions FTransportOptions;
     bool FServerCertificateAccepted = false;
+    std::optional<THTTPAuthScheme> FLastServerAuthScheme;
+    std::optional<THTTPAuthScheme> FLastProxyAuthScheme;
     // The "Cookie" header came from the client's store, not from the caller.
     bool FCookieHeaderFromStore = false;
+    // "Authorization" and "Proxy-Authorization" were built by the client.
+    bool FAuthorizationFromClient = false;
+    bool FProxyAuthorizationFromClient = false;
 
 private:
     friend class THTTPClient;
@@ -191,6 +241,28 @@ public:
     void SetPreemptiveAuthentication(bool value) { FPreemptiveAuthentication = value; }
     THTTPSecureFailureReasons SecureFailureReasons() const { return FSecureFailureReasons; }
 
+    // Without a validation callback or event, a certificate that fails validation ends the
+    // request. With one, it is asked about such a certificate (preset: not accepted), and
+    // before a secure request goes out with a certificate that passed (preset: accepted).
+    void SetValidateServerCertificateCallback(TValidateCertificateCallback callback) {
+        FValidateServerCertificateCallback = std::move(callback);
+    }
+    void SetValidateServerCertificateEvent(TValidateCertificateCallback event) {
+        FValidateServerCertificateEvent = std::move(event);
+    }
+    void SetNeedClientCertificateCallback(TNeedClientCertificateCallback callback) {
+        FNeedClientCertificateCallback = std::move(callback);
+    }
+    void SetNeedClientCertificateEvent(TNeedClientCertificateCallback event) {
+        FNeedClientCertificateEvent = std::move(event);
+    }
+
+    // What the platform says when asked for a proxy for a URL; an empty proxy goes direct.
+    struct TProxyChoice {
+        UnicodeString Proxy;
+        UnicodeString Bypass;
+    };
+
 protected:
     THTTPClient() = default;
 
@@ -206,14 +278,40 @@ protected:
     // "Error reading data: (%d) %s" when it cannot.
     virtual void DoReadResponseBody(THTTPRequest& request, THTTPResponse& response) = 0;
 
+    // Platform hooks of the policies; the defaults stand for a platform that offers nothing.
+    // The user's system proxy for url.
+    virtual TProxyChoice DoSystemProxyFor(const TURI&) { return {}; }
+    // The schemes the last challenge of target offered, as THTTPAuthScheme flags; 0 when the
+    // platform cannot say.
+    virtual std::uint32_t DoQueryAuthSchemes(THTTPRequest&, TAuthTargetType) { return 0; }
+    // Hands credentials to the platform for the next send; false when it refuses them.
+    virtual bool DoSetCredentials(THTTPRequest&, TAuthTargetType, THTTPAuthScheme,
+                                  const UnicodeString&, const UnicodeString&) {
+        return false;
+    }
+    // The certificate the server presented on the request's last connection.
+    virtual bool DoGetServerCertificate(THTTPRequest&, TCertificate&) { return false; }
+    // The user's client certificates for this request's server.
+    virtual TCertificateList DoGetClientCertificates(THTTPRequest&) { return {}; }
+    // Tells the platform which client certificate to send (nullptr: none); false when it
+    // refuses.
+    virtual bool DoSetClientCertificate(THTTPRequest&, const TCertificate*) { return true; }
+
     // The transport policies, one step each, run by the exchange.
     void ApplyRequestOptions(THTTPRequest& request);
+    // The notification before a secure request goes out: with a validation callback or event,
+    // asks it about the certificate that passed validation. False: the callback refused it;
+    // the backend stops the send, which then fails as cancelled.
+    bool CheckServerCertificateOnSend(THTTPRequest& request);
     TSendOutcome ClassifySendError(THTTPRequest& request, const TPlatformError& error,
                                    std::u16string_view messagePattern);
     void ValidateServerCertificate(THTTPRequest& request);
     void SelectClientCertificate(THTTPRequest& request);
     bool PrepareServerCredential(THTTPState& state, THTTPRequest& request, THTTPResponse& response);
     bool PrepareProxyCredential(THTTPState& state, THTTPRequest& request, THTTPResponse& response);
+    bool ApplyCredential(TAuthTargetType target, THTTPRequest& request,
+                         const TCredentialsStorage::TCredential& credential,
+                         THTTPResponse& response, bool challenged);
     bool FollowRedirect(THTTPRequest& request, THTTPResponse& response);
     void StoreResponseCookies(THTTPRequest& request, THTTPResponse& response);
 
@@ -232,6 +330,16 @@ protected:
     bool FPreemptiveAuthentication = false;
     THTTPCompressionMethods FAutomaticDecompression;
     THTTPSecureFailureReasons FSecureFailureReasons;
+    TValidateCertificateCallback FValidateServerCertificateCallback;
+    TValidateCertificateCallback FValidateServerCertificateEvent;
+    TNeedClientCertificateCallback FNeedClientCertificateCallback;
+    TNeedClientCertificateCallback FNeedClientCertificateEvent;
+
+private:
+    bool PrepareCredential(TAuthTargetType target, THTTPState& state, THTTPRequest& request,
+                           THTTPResponse& response);
+    void AskServerCertificate(THTTPRequest& request, const TCertificate& certificate,
+                              bool& accepted);
 };
 
 bool IsRedirectStatus(std::int32_t status);

@@ -1,5 +1,8 @@
 #include "http/http_headers.hpp"
 
+#include <cstdint>
+#include <optional>
+
 namespace velora {
 namespace {
 
@@ -129,6 +132,84 @@ UnicodeString ContentCharSet(std::u16string_view contentType) {
             return {};
         contentType.remove_prefix(semi + 1);
     }
+}
+
+namespace {
+
+// The value of the first parameter called name in a challenge: the name at the start of a
+// token, then '=' (blanks allowed around it), then a quoted or a plain value.
+std::optional<UnicodeString> ChallengeParameter(std::u16string_view challenge,
+                                                std::u16string_view name) {
+    auto isBlank = [](char16_t c) { return c == u' ' || c == u'\t'; };
+    std::size_t from = 0;
+    while (from + name.size() <= challenge.size()) {
+        std::size_t at = from;
+        while (at + name.size() <= challenge.size() &&
+               !SameText(challenge.substr(at, name.size()), name))
+            ++at;
+        if (at + name.size() > challenge.size())
+            return std::nullopt;
+        from = at + 1;
+        if (at > 0 && !isBlank(challenge[at - 1]) && challenge[at - 1] != u',')
+            continue;
+        std::size_t i = at + name.size();
+        while (i < challenge.size() && isBlank(challenge[i]))
+            ++i;
+        if (i >= challenge.size() || challenge[i] != u'=')
+            continue;
+        ++i;
+        while (i < challenge.size() && isBlank(challenge[i]))
+            ++i;
+        if (i < challenge.size() && challenge[i] == u'"') {
+            const auto close = challenge.find(u'"', i + 1);
+            return UnicodeString(challenge.substr(i + 1, close == std::u16string_view::npos
+                                                             ? std::u16string_view::npos
+                                                             : close - i - 1));
+        }
+        std::size_t end = i;
+        while (end < challenge.size() && challenge[end] != u',' && !isBlank(challenge[end]))
+            ++end;
+        return UnicodeString(challenge.substr(i, end - i));
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+UnicodeString ChallengeRealm(std::u16string_view challenge) {
+    return ChallengeParameter(challenge, u"realm").value_or(UnicodeString());
+}
+
+bool ChallengeWantsUtf8(std::u16string_view challenge) {
+    const auto charset = ChallengeParameter(challenge, u"charset");
+    return charset && SameText(*charset, u"UTF-8");
+}
+
+std::string Base64Encode(std::string_view bytes) {
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const auto n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
+                       static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
+                       static_cast<unsigned char>(bytes[i + 2]);
+        out += kAlphabet[n >> 18];
+        out += kAlphabet[(n >> 12) & 63];
+        out += kAlphabet[(n >> 6) & 63];
+        out += kAlphabet[n & 63];
+    }
+    if (const std::size_t left = bytes.size() - i; left != 0) {
+        std::uint32_t n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+        if (left == 2)
+            n |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+        out += kAlphabet[n >> 18];
+        out += kAlphabet[(n >> 12) & 63];
+        out += left == 2 ? kAlphabet[(n >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
 }
 
 } // namespace velora

@@ -3,6 +3,7 @@
 
 #include "http/net_types.hpp"
 
+#include <string>
 #include <string_view>
 
 namespace velora {
@@ -22,5 +23,16 @@ UnicodeString HeaderValue(const TNetHeaders& headers, std::u16string_view name);
 // The charset parameter of a Content-Type value, unquoted; empty when there is none or when
 // the parameter does not split into exactly one name and one value.
 UnicodeString ContentCharSet(std::u16string_view contentType);
+
+// The realm of an authentication challenge: the text after the parameter name "realm" (any
+// case), its '=' and its opening double quote, up to the next double quote. An unquoted value
+// runs to the next ',' or blank. Empty when there is no realm parameter.
+UnicodeString ChallengeRealm(std::u16string_view challenge);
+
+// Whether the challenge carries the parameter charset with the value "UTF-8" (any case).
+bool ChallengeWantsUtf8(std::u16string_view challenge);
+
+// Standard Base64 of bytes, without line breaks.
+std::string Base64Encode(std::string_view bytes);
 
 } // namespace velora

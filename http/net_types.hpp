@@ -99,17 +99,30 @@ class TCredentialsStorage {
 public:
     struct TCredential {
         TAuthTargetType AuthTarget = TAuthTargetType::Server;
-        UnicodeString Realm;
-        UnicodeString URL;
+        UnicodeString Realm; // empty: any realm
+        UnicodeString URL;   // empty: any URL; else a prefix of the URLs it serves
         UnicodeString UserName;
         UnicodeString Password;
 
         bool IsEmpty() const { return UserName.empty() && Password.empty(); }
     };
 
+    TCredentialsStorage() = default;
+    TCredentialsStorage(const TCredentialsStorage&) = delete;
+    TCredentialsStorage& operator=(const TCredentialsStorage&) = delete;
+    ~TCredentialsStorage() { Clear(); }
+
     void Add(TCredential credential) { FCredentials.push_back(std::move(credential)); }
-    void Clear() { FCredentials.clear(); }
+    void Clear();
     const std::vector<TCredential>& Credentials() const { return FCredentials; }
+
+    // The credentials that serve a challenge of target from realm at url: those with the same
+    // target whose realm is empty or equal (ignoring case) and whose URL is empty or a prefix
+    // of url (ignoring case). The most specific come first: a named realm before none, then
+    // the longer URL; otherwise the order they were added in.
+    std::vector<TCredential> FindCredentials(TAuthTargetType target, std::u16string_view realm,
+                                             std::u16string_view url) const;
+    std::size_t Count(TAuthTargetType target) const;
 
 private:
     std::vector<TCredential> FCredentials;
@@ -122,6 +135,10 @@ struct TProxySettings {
     UnicodeString FScheme;
     UnicodeString FUserName;
     UnicodeString FPassword;
+
+    TCredentialsStorage::TCredential Credential() const {
+        return {TAuthTargetType::Proxy, {}, {}, FUserName, FPassword};
+    }
 };
 
 } // namespace velora

@@ -2,7 +2,9 @@
 
 #include "http/http_headers.hpp"
 #include "rtl/exceptions.hpp"
+#include "rtl/secure.hpp"
 
+#include <algorithm>
 #include <map>
 
 namespace velora {
@@ -21,13 +23,81 @@ void TURLClient::SetUserAgent(const UnicodeString& value) {
     FCustomHeaders.push_back({u"User-Agent", value});
 }
 
+namespace {
+
+// User information in a URL is percent-encoded UTF-8; the credential is the text it stands for.
+UnicodeString PercentDecoded(std::u16string_view text) {
+    if (text.find(u'%') == std::u16string_view::npos)
+        return UnicodeString(text);
+    std::string bytes = ToUtf8(text);
+    std::string out;
+    auto hex = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '%' && i + 2 < bytes.size() && hex(bytes[i + 1]) >= 0 &&
+            hex(bytes[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(hex(bytes[i + 1]) * 16 + hex(bytes[i + 2])));
+            i += 2;
+        } else {
+            out.push_back(bytes[i]);
+        }
+    }
+    UnicodeString result = U16(out);
+    SecureZero(bytes);
+    SecureZero(out);
+    return result;
+}
+
+bool StartsWithText(std::u16string_view text, std::u16string_view prefix) {
+    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
+}
+
+} // namespace
+
+void TCredentialsStorage::Clear() {
+    for (auto& credential : FCredentials)
+        SecureZero(credential.Password);
+    FCredentials.clear();
+}
+
+std::vector<TCredentialsStorage::TCredential>
+TCredentialsStorage::FindCredentials(TAuthTargetType target, std::u16string_view realm,
+                                     std::u16string_view url) const {
+    std::vector<TCredential> found;
+    for (const auto& c : FCredentials) {
+        if (c.AuthTarget != target)
+            continue;
+        if (!c.Realm.empty() && !SameText(c.Realm, realm))
+            continue;
+        if (!c.URL.empty() && !StartsWithText(url, c.URL))
+            continue;
+        found.push_back(c);
+    }
+    std::stable_sort(found.begin(), found.end(), [](const TCredential& a, const TCredential& b) {
+        if (a.Realm.empty() != b.Realm.empty())
+            return !a.Realm.empty();
+        return a.URL.size() > b.URL.size();
+    });
+    return found;
+}
+
+std::size_t TCredentialsStorage::Count(TAuthTargetType target) const {
+    return static_cast<std::size_t>(
+        std::count_if(FCredentials.begin(), FCredentials.end(),
+                      [target](const TCredential& c) { return c.AuthTarget == target; }));
+}
+
 TURLRequest::TURLRequest(TURLClient& client, UnicodeString method, TURI url)
     : FURL(std::move(url)), FMethodString(std::move(method)),
       FConnectionTimeout(client.ConnectionTimeout()), FSendTimeout(client.SendTimeout()),
       FResponseTimeout(client.ResponseTimeout()), FClient(&client) {
     FLocalCredential.AuthTarget = TAuthTargetType::Server;
-    FLocalCredential.UserName = FURL.Username();
-    FLocalCredential.Password = FURL.Password();
+    FLocalCredential.UserName = PercentDecoded(FURL.Username());
+    FLocalCredential.Password = PercentDecoded(FURL.Password());
 }
 
 void TURLRequest::Cancel() {

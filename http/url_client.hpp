@@ -23,6 +23,15 @@ public:
     virtual UnicodeString ContentAsString(const TEncoding* encoding = nullptr) = 0;
 };
 
+class TURLClient;
+
+// Asked for credentials when a challenge cannot be answered from what is stored. Fills user
+// name and password, or sets abort; persistence Client keeps the answer in the client's store.
+using TCredentialsStorageCallback =
+    std::function<void(TURLClient& sender, TAuthTargetType target, const UnicodeString& realm,
+                       const UnicodeString& url, UnicodeString& userName, UnicodeString& password,
+                       bool& abort, TAuthPersistenceType& persistence)>;
+
 class TURLClient {
 public:
     virtual ~TURLClient() = default;
@@ -42,7 +51,15 @@ public:
     void SetResponseTimeout(std::int32_t ms) { FResponseTimeout = ms; }
 
     TCredentialsStorage& CredentialsStorage() { return *FCredentialsStorage; }
+    // Another store in place of the client's own (nullptr: the own one again).
+    void SetCredentialsStorage(TCredentialsStorage* storage) {
+        FCredentialsStorage = storage != nullptr ? storage : &FInternalCredentialsStorage;
+    }
     TProxySettings& ProxySettings() { return FProxySettings; }
+    void SetAuthCallback(TCredentialsStorageCallback callback) {
+        FAuthCallback = std::move(callback);
+    }
+    void SetAuthEvent(TCredentialsStorageCallback event) { FAuthEvent = std::move(event); }
 
 protected:
     TURLClient() = default;
@@ -54,6 +71,8 @@ protected:
     TCredentialsStorage FInternalCredentialsStorage;
     TCredentialsStorage* FCredentialsStorage = &FInternalCredentialsStorage;
     TProxySettings FProxySettings;
+    TCredentialsStorageCallback FAuthCallback;
+    TCredentialsStorageCallback FAuthEvent;
 };
 
 class TURLRequest {
@@ -75,6 +94,8 @@ public:
         FSendTimeout = ms;
         FSendTimeoutChanged = true;
     }
+    void SetConnectionTimeout(std::int32_t ms) { FConnectionTimeout = ms; }
+    void SetResponseTimeout(std::int32_t ms) { FResponseTimeout = ms; }
 
     // The exchange stops at its next check; a transfer in progress is aborted.
     void Cancel();
