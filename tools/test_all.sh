@@ -54,4 +54,34 @@ while IFS= read -r harness; do
 done < <(find "$ROOT/build/linux-fuzz/fuzz" -maxdepth 1 -type f -executable -name '*_fuzz' | sort)
 echo "fuzz: $((fuzz_total - fuzz_failed)) passed, $fuzz_failed failed"
 
+# The Windows build: cross-compiled with MinGW-w64, every test run as a Windows program in one
+# Wine session on a virtual display of its own (the task dialog test needs one).
+windows_stage() {
+  echo "=== build: mingw"
+  bash tools/mingw_deps.sh "$ROOT/build/mingw-deps" || return 1
+  cmake --preset mingw >/dev/null || return 1
+  cmake --build --preset mingw -j "$JOBS" || return 1
+
+  echo "=== test: mingw (under Wine)"
+  local n=90
+  while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  local xvfb=$! rc=0
+  sleep 1
+  (
+    export DISPLAY=":$n"
+    # shellcheck source=tools/wine_env.sh
+    source tools/wine_env.sh
+    trap wine_env_stop EXIT
+    wine_env_start "$ROOT/build/mingw"
+    ctest --preset mingw -j "$JOBS" --timeout 300
+  ) || rc=1
+  kill "$xvfb" 2>/dev/null
+  wait "$xvfb" 2>/dev/null
+  return $rc
+}
+if ! windows_stage; then
+  status=1
+fi
+
 exit $status

@@ -1,0 +1,237 @@
+#!/usr/bin/python3
+"""End-to-end runs of the Windows launcher under Wine against the local HTTPS test server.
+
+Runs in the Wine session that tools/wine_env.sh started (WINEPREFIX and DISPLAY set). The
+install folder is the prefix's own "AppData\\Local\\Velora Player"; stub programs stand in for
+the player and the updater and record how they were started. Prints one line per case and a
+closing "N passed, N failed" line; exits 77 (skipped) without a Wine session.
+"""
+
+import argparse
+import glob
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+WINE = os.environ.get("WINE_ENV_BIN", "/usr/lib/wine/wine64")
+MESSAGE_TITLE = "^Information$"
+
+
+def wine_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Server:
+    def __init__(self, support, ca_dir, port, certificate, work):
+        self.routes = os.path.join(work, "routes.json")
+        self.log = os.path.join(work, "requests.jsonl")
+        self.set_routes({})
+        open(self.log, "w").close()
+        self.proc = subprocess.Popen(
+            [sys.executable, os.path.join(support, "https_server.py"), "--port", str(port),
+             "--cert", os.path.join(ca_dir, certificate + ".pem"),
+             "--key", os.path.join(ca_dir, certificate + ".key"),
+             "--routes", self.routes, "--log", self.log],
+            stdout=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline()
+        if not line.startswith("READY"):
+            self.stop()
+            raise RuntimeError("test server did not start: " + line)
+
+    def set_routes(self, routes):
+        tmp = self.routes + ".tmp"
+        with open(tmp, "w", encoding="utf-8") as f:
+            json.dump(routes, f)
+        os.replace(tmp, self.routes)
+
+    def requests(self):
+        with open(self.log, encoding="utf-8") as f:
+            return [json.loads(line)["path"] for line in f if line.strip()]
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+
+
+class Run:
+    """One launcher run, with the information message answered by a key press."""
+
+    def __init__(self, launcher, screenshot=None):
+        self.launcher = launcher
+        self.screenshot = screenshot
+        self.dialog_seen = False
+
+    def __call__(self, timeout=120):
+        proc = subprocess.Popen([WINE, self.launcher], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + timeout
+        while proc.poll() is None:
+            if time.monotonic() > deadline:
+                proc.kill()
+                raise AssertionError("the launcher did not end")
+            window = self.find_dialog()
+            if window:
+                self.dialog_seen = True
+                time.sleep(0.5)  # let it paint before the picture and the key
+                if self.screenshot:
+                    subprocess.run(["import", "-window", "root", self.screenshot], check=False)
+                # No window manager: activation fails, so the key goes to the window itself.
+                subprocess.run(["xdotool", "key", "--window", window, "Return"], check=False)
+                time.sleep(0.5)
+            else:
+                time.sleep(0.2)
+        return proc.returncode
+
+    @staticmethod
+    def find_dialog():
+        out = subprocess.run(["xdotool", "search", "--name", MESSAGE_TITLE],
+                             capture_output=True, text=True).stdout.split()
+        return out[0] if out else None
+
+
+def wait_for(path, seconds=30):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if os.path.exists(path):
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def started_with(program, seconds=30):
+    """The arguments a stub recorded after the launcher started it (program path first)."""
+    record = program + ".args"
+    if not wait_for(record, seconds):
+        return None
+    with open(record, encoding="utf-8") as f:
+        return f.read().splitlines()
+
+
+def check(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--launcher", required=True)
+    p.add_argument("--stub", required=True)
+    p.add_argument("--trust-tool", required=True)
+    p.add_argument("--ca-dir", required=True)
+    p.add_argument("--support", required=True)
+    p.add_argument("--port", type=int, required=True)
+    p.add_argument("--screenshot")
+    args = p.parse_args()
+
+    prefix = os.environ.get("WINEPREFIX")
+    if not prefix or not os.environ.get("DISPLAY"):
+        print("no Wine session (WINEPREFIX and DISPLAY), skipped")
+        return 77
+
+    subprocess.run([WINE, args.trust_tool, wine_path(os.path.join(args.ca_dir, "ca.pem"))],
+                   check=True)
+    users = [u for u in glob.glob(os.path.join(prefix, "drive_c", "users", "*"))
+             if os.path.basename(u) != "Public"]
+    check(len(users) == 1, "one Wine user in the prefix")
+    install = os.path.join(users[0], "AppData", "Local", "Velora Player")
+    player = os.path.join(install, "Velora_Player.exe")
+    updater = os.path.join(install, "updater.exe")
+    settings = os.path.join(install, "settings.ini")
+
+    work = tempfile.mkdtemp(prefix="velora-e2e-")
+    updater_body = os.path.join(work, "updater-download.exe")
+    shutil.copyfile(args.stub, updater_body)
+
+    def fresh_install(local_version, old_updater=False):
+        shutil.rmtree(install, ignore_errors=True)
+        os.makedirs(install)
+        shutil.copyfile(args.stub, player)
+        with open(settings, "w", encoding="ascii", newline="\r\n") as f:
+            f.write("[Velora Player]\nLocalVersion=%s\n" % local_version)
+        if old_updater:
+            with open(updater, "wb") as f:
+                f.write(b"old updater")
+
+    version_path = "/library/controllers/velora-softwareversion"
+    updater_path = "/library/controllers/software/updater.exe"
+
+    def no_update(server):
+        fresh_install(7)
+        server.set_routes({version_path: {"body": " 7\r\n"}})
+        run = Run(args.launcher)
+        check(run() == 0, "exit code 0")
+        check(started_with(player) == [wine_path_of(player)], "the player starts, no parameters")
+        check(not run.dialog_seen, "no message")
+        check(server.requests() == [version_path], "only the version document is asked for")
+
+    def update(server):
+        fresh_install(5, old_updater=True)
+        server.set_routes({version_path: {"body": "0x2A\r\n"},
+                           updater_path: {"body_file": updater_body}})
+        run = Run(args.launcher, args.screenshot)
+        check(run() == 0, "exit code 0")
+        check(run.dialog_seen, "the message was shown")
+        check(started_with(updater) == [wine_path_of(updater), "42", "velora"],
+              "the updater starts with the new version")
+        with open(updater, "rb") as a, open(args.stub, "rb") as b:
+            check(a.read() == b.read(), "the download is stored byte for byte")
+        check(not os.path.exists(player + ".args"), "the player does not start")
+        check(server.requests() == [version_path, updater_path], "two requests")
+
+    def download_404(server):
+        fresh_install(5, old_updater=True)
+        server.set_routes({version_path: {"body": "6"},
+                           updater_path: {"status": 404, "body": "gone"}})
+        run = Run(args.launcher)
+        check(run() == 0, "exit code 0")
+        check(run.dialog_seen, "the message was shown before the download")
+        check(started_with(player) == [wine_path_of(player)], "the player starts")
+        check(not os.path.exists(updater), "the old updater was deleted and none written")
+
+    def untrusted(server):
+        fresh_install(5)
+        server.set_routes({version_path: {"body": "6"}})
+        run = Run(args.launcher)
+        check(run() == 0, "exit code 0")
+        check(started_with(player) == [wine_path_of(player)], "the fallback starts the player")
+        check(not run.dialog_seen, "no message")
+        check(server.requests() == [], "no request reaches the server")
+
+    cases = [("no update", "server", no_update), ("update", "server", update),
+             ("download answered with 404", "server", download_404),
+             ("untrusted certificate", "selfsigned", untrusted)]
+    passed = failed = 0
+    try:
+        for name, certificate, case in cases:
+            server = Server(args.support, args.ca_dir, args.port, certificate, work)
+            try:
+                case(server)
+                print("ok: %s" % name)
+                passed += 1
+            except Exception:
+                print("FAILED: %s" % name)
+                traceback.print_exc()
+                failed += 1
+            finally:
+                server.stop()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+        shutil.rmtree(install, ignore_errors=True)
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+def wine_path_of(linux_path):
+    """The Windows path the launcher uses for a file in the prefix's C: drive."""
+    prefix = os.path.join(os.environ["WINEPREFIX"], "drive_c")
+    rel = os.path.relpath(linux_path, prefix)
+    return "C:\\" + rel.replace("/", "\\")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
