@@ -854,6 +854,8 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
         curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
         curl_easy_setopt(h, CURLOPT_SHARE, FShare);
         curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+        if (std::getenv("VELORA_CURL_VERBOSE"))
+            curl_easy_setopt(h, CURLOPT_VERBOSE, 1L); // DEBUG
 
         const UnicodeString& method = request.GetMethodString();
         if (SameText(method, u"GET")) {
@@ -897,7 +899,8 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
                 proxyCredential.Set(
                     {THTTPAuthScheme::Basic, options.ProxyUserName, options.ProxyPassword});
             } else if (options.AutomaticLogon && HasSpnego()) {
-                proxyCredential.Auth = CURLAUTH_NEGOTIATE; // the user's own logon
+                // The user's own logon, and only in answer to a challenge.
+                proxyCredential.Auth = CURLAUTH_NEGOTIATE | CURLAUTH_ONLY;
             }
             if (proxyCredential.Auth != CURLAUTH_NONE) {
                 curl_easy_setopt(h, CURLOPT_PROXYUSERNAME, proxyCredential.UserName.c_str());
@@ -909,7 +912,7 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
             serverCredential.Set(*options.ServerCredential);
         } else if (options.AutomaticLogon && HasSpnego() &&
                    request.GetHeaderValue(u"Authorization").empty()) {
-            serverCredential.Auth = CURLAUTH_NEGOTIATE;
+            serverCredential.Auth = CURLAUTH_NEGOTIATE | CURLAUTH_ONLY;
         }
         if (serverCredential.Auth != CURLAUTH_NONE) {
             curl_easy_setopt(h, CURLOPT_USERNAME, serverCredential.UserName.c_str());

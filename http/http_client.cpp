@@ -236,8 +236,15 @@ std::unique_ptr<THTTPClient> THTTPClient::Create() {
 
 std::shared_ptr<IHTTPResponse> THTTPClient::Get(const UnicodeString& url, TStream* responseContent,
                                                 const TNetHeaders* headers) {
+    return Execute(u"GET", url, responseContent, headers);
+}
+
+std::shared_ptr<IHTTPResponse> THTTPClient::Execute(const UnicodeString& method,
+                                                    const UnicodeString& url,
+                                                    TStream* responseContent,
+                                                    const TNetHeaders* headers) {
     const TURI uri(url);
-    std::shared_ptr<THTTPRequest> request = DoGetHTTPRequestInstance(u"GET", uri);
+    std::shared_ptr<THTTPRequest> request = DoGetHTTPRequestInstance(method, uri);
     request->OpenRequestHandles();
     for (const auto& header : FCustomHeaders)
         request->AddHeader(header.Name, header.Value);

@@ -267,6 +267,10 @@ protected:
     THTTPClient() = default;
 
     // The platform backend.
+    // Get with another method (the verbs nothing in this program uses go through here).
+    std::shared_ptr<IHTTPResponse> Execute(const UnicodeString& method, const UnicodeString& url,
+                                           TStream* responseContent, const TNetHeaders* headers);
+
     virtual std::shared_ptr<THTTPRequest> DoGetHTTPRequestInstance(const UnicodeString& method,
                                                                    const TURI& url) = 0;
     virtual std::shared_ptr<THTTPResponse>

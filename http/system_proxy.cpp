@@ -73,8 +73,13 @@ bool BypassesProxy(std::u16string_view noProxy, std::u16string_view host) {
             entry.pop_back();
         if (entry.empty())
             continue;
-        if (name == entry || (name.size() > entry.size() && name.ends_with(entry) &&
-                              name[name.size() - entry.size() - 1] == u'.'))
+        if (name == entry)
+            return true;
+        // Only names have parents: 10.0.0.1 does not lie under 0.0.1.
+        const bool address = name.find_first_not_of(u"0123456789.") == UnicodeString::npos ||
+                             name.find(u':') != UnicodeString::npos;
+        if (!address && name.size() > entry.size() && name.ends_with(entry) &&
+            name[name.size() - entry.size() - 1] == u'.')
             return true;
     }
     return false;

@@ -8,11 +8,15 @@ first, then the path without its query), logs every request as one JSON line and
 Response spec keys: status, reason, headers ([name, value] pairs, sent as given; "{port}" in a
 value becomes the listening port), one body source (body, body_hex, body_file, body_size with
 seed), and the options gzip, no_content_length, chunked, drop_after, delay_ms, stall_after
-(with stall_ms: that many body bytes, then silence), close (close after answering).
+(with stall_ms: that many body bytes, then silence), close (close after answering), and auth
+(scheme Basic, Digest or Negotiate, realm, user, password, optional charset, optional proxy:
+answer 401/407 until the request carries those credentials).
 """
 
 import argparse
+import base64
 import gzip
+import hashlib
 import http
 import json
 import os
@@ -75,6 +79,12 @@ class Server:
         if not args.plain:
             self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self.context.load_cert_chain(args.cert, args.key)
+            if args.tls_max == "1.2":
+                self.context.maximum_version = ssl.TLSVersion.TLSv1_2
+            if args.client_cert:
+                self.context.load_verify_locations(args.client_ca)
+                self.context.verify_mode = (ssl.CERT_REQUIRED if args.client_cert == "required"
+                                            else ssl.CERT_OPTIONAL)
 
     def listen(self):
         sockets = []
@@ -169,12 +179,59 @@ class Server:
             reader.read(int(length))
 
         spec = self.routes.lookup(target)
+        if spec is None and target.startswith("http://"):
+            # The absolute form a proxy receives.
+            target = "/" + target.split("/", 3)[3] if target.count("/") >= 3 else "/"
+            spec = self.routes.lookup(target)
         if spec is None and "?" in target:
             spec = self.routes.lookup(target.split("?", 1)[0])
         if spec is None:
             spec = {"status": 404, "body": "not found"}
+        if "auth" in spec and not self.authorized(spec["auth"], method, header):
+            spec = self.challenge(spec["auth"])
         keep_alive = version == "HTTP/1.1" and (header("Connection") or "").lower() != "close"
         return self.respond(conn, method, spec) and keep_alive
+
+    NONCE = "5ccc069c403ebaf9f0171e9517f40e41"
+
+    def challenge(self, auth):
+        scheme = auth.get("scheme", "Basic")
+        proxy = bool(auth.get("proxy"))
+        value = scheme
+        if scheme == "Basic":
+            value += f' realm="{auth.get("realm", "")}"'
+            if auth.get("charset"):
+                value += f', charset="{auth["charset"]}"'
+        elif scheme == "Digest":
+            value += f' realm="{auth.get("realm", "")}", qop="auth", nonce="{self.NONCE}", algorithm=MD5'
+        name = "Proxy-Authenticate" if proxy else "WWW-Authenticate"
+        return {"status": 407 if proxy else 401, "headers": [[name, value]], "body": "denied"}
+
+    def authorized(self, auth, method, header):
+        given = header("Proxy-Authorization" if auth.get("proxy") else "Authorization")
+        if not given:
+            return False
+        scheme, _, rest = given.partition(" ")
+        user, password = auth.get("user", ""), auth.get("password", "")
+        if auth.get("scheme", "Basic") == "Basic" and scheme.lower() == "basic":
+            codec = "utf-8" if (auth.get("charset") or "").lower() == "utf-8" else "cp1252"
+            try:
+                return base64.b64decode(rest.strip(), validate=True) == \
+                    f"{user}:{password}".encode(codec)
+            except ValueError:
+                return False
+        if auth.get("scheme") == "Digest" and scheme.lower() == "digest":
+            fields = {}
+            for part in rest.split(","):
+                k, _, v = part.strip().partition("=")
+                fields[k.strip().lower()] = v.strip().strip('"')
+            md5 = lambda t: hashlib.md5(t.encode("utf-8")).hexdigest()
+            ha1 = md5(f"{user}:{auth.get('realm', '')}:{password}")
+            ha2 = md5(f"{method}:{fields.get('uri', '')}")
+            expected = md5(f"{ha1}:{self.NONCE}:{fields.get('nc', '')}:{fields.get('cnonce', '')}:"
+                           f"{fields.get('qop', '')}:{ha2}")
+            return fields.get("username") == user and fields.get("response") == expected
+        return False
 
     def body_of(self, spec):
         if "body" in spec:
@@ -259,6 +316,9 @@ def main():
     p.add_argument("--routes")
     p.add_argument("--log")
     p.add_argument("--plain", action="store_true")
+    p.add_argument("--tls-max", choices=["1.2"])
+    p.add_argument("--client-cert", choices=["optional", "required"])
+    p.add_argument("--client-ca")
     args = p.parse_args()
     if not args.plain and not (args.cert and args.key):
         p.error("--cert and --key are needed unless --plain")

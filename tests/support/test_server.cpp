@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -259,7 +260,7 @@ std::string TestServer::CaFile() {
     return CaDir() + "/ca.pem";
 }
 
-TestServer::TestServer(TestServerOptions options) : FPlain(options.plain) {
+TestServer::TestServer(TestServerOptions options, TestServerTls tls) : FPlain(options.plain) {
     std::string caDir = CaDir();
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/velora-server-XXXXXX";
@@ -284,6 +285,11 @@ TestServer::TestServer(TestServerOptions options) : FPlain(options.plain) {
     } else {
         args.insert(args.end(), {"--cert", caDir + "/" + options.certificate + ".pem", "--key",
                                  caDir + "/" + options.certificate + ".key"});
+        if (!tls.maximum.empty())
+            args.insert(args.end(), {"--tls-max", tls.maximum});
+        if (!tls.clientCertificate.empty())
+            args.insert(args.end(),
+                        {"--client-cert", tls.clientCertificate, "--client-ca", caDir + "/ca.pem"});
     }
     std::vector<char*> argv;
     for (auto& a : args)
@@ -359,6 +365,112 @@ std::vector<LoggedRequest> TestServer::Requests() const {
         if (auto req = ParseLoggedRequest(line))
             result.push_back(std::move(*req));
     return result;
+}
+
+namespace {
+
+bool Listening(int port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0)
+        return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(s);
+    return ok;
+}
+
+} // namespace
+
+TinyProxy::TinyProxy(std::string user, std::string password) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/velora-proxy-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw Failure("mkdtemp failed");
+    FDir = pattern;
+    // The proxy may drop to "nobody" when started as root; it must still write its log.
+    chmod(FDir.c_str(), 0777);
+    for (int attempt = 0; attempt < 5 && FPid < 0; ++attempt) {
+        FPort = UnusedPort();
+        std::ostringstream config;
+        config << "Port " << FPort << "\nListen 127.0.0.1\nTimeout 30\nLogLevel Info\n"
+               << "LogFile \"" << FDir << "/proxy.log\"\nMaxClients 20\nAllow 127.0.0.1\n"
+               << "DisableViaHeader Yes\n";
+        if (!user.empty())
+            config << "BasicAuth " << user << " " << password << "\n";
+        WriteFile(FDir + "/proxy.conf", config.str());
+        WriteFile(FDir + "/proxy.log", "");
+        chmod((FDir + "/proxy.log").c_str(), 0666);
+
+        const std::string conf = FDir + "/proxy.conf";
+        pid_t parent = getpid();
+        pid_t pid = fork();
+        if (pid < 0)
+            throw Failure("fork failed");
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent)
+                _exit(1);
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+            execl("/usr/bin/tinyproxy", "tinyproxy", "-d", "-c", conf.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        bool up = false;
+        while (!up && std::chrono::steady_clock::now() < deadline) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid)
+                break; // it ended: the port was taken after all, or it cannot run
+            up = Listening(FPort);
+            if (!up)
+                usleep(20000);
+        }
+        if (up) {
+            FPid = pid;
+        } else {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    if (FPid < 0) {
+        std::filesystem::remove_all(FDir);
+        throw Failure("tinyproxy did not start");
+    }
+}
+
+TinyProxy::~TinyProxy() {
+    if (FPid > 0) {
+        kill(FPid, SIGTERM);
+        while (waitpid(FPid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(FDir, ec);
+}
+
+std::string TinyProxy::Url() const {
+    return "http://127.0.0.1:" + std::to_string(FPort);
+}
+
+std::vector<std::string> TinyProxy::Requests() const {
+    // "CONNECT   Dec 08 18:25:56.740 [25414]: Request (file descriptor 5): CONNECT host:443 ..."
+    std::vector<std::string> lines;
+    std::ifstream f(FDir + "/proxy.log");
+    std::string line;
+    const std::string marker = "): ";
+    while (std::getline(f, line)) {
+        const auto request = line.find("Request (file descriptor");
+        if (request == std::string::npos)
+            continue;
+        const auto at = line.find(marker, request);
+        if (at != std::string::npos)
+            lines.push_back(line.substr(at + marker.size()));
+    }
+    return lines;
 }
 
 int UnusedPort() {

@@ -32,9 +32,17 @@ struct TestServerOptions {
     std::string certificate = "server";
 };
 
+// Further TLS settings of the server.
+struct TestServerTls {
+    // "1.2" caps the TLS versions the server speaks.
+    std::string maximum;
+    // "optional" or "required": the server asks for a client certificate from the test CA.
+    std::string clientCertificate;
+};
+
 class TestServer {
 public:
-    explicit TestServer(TestServerOptions options = {});
+    explicit TestServer(TestServerOptions options = {}, TestServerTls tls = {});
     ~TestServer();
     TestServer(const TestServer&) = delete;
     TestServer& operator=(const TestServer&) = delete;
@@ -58,6 +66,28 @@ private:
     std::string FRoutesFile;
     std::string FLogFile;
     bool FPlain = false;
+    pid_t FPid = -1;
+    int FPort = 0;
+};
+
+// tinyproxy on a loopback port with a configuration of its own, for as long as the object
+// lives. Its log tells which requests went through it.
+class TinyProxy {
+public:
+    // With a user name, the proxy asks for Basic credentials.
+    explicit TinyProxy(std::string user = {}, std::string password = {});
+    ~TinyProxy();
+    TinyProxy(const TinyProxy&) = delete;
+    TinyProxy& operator=(const TinyProxy&) = delete;
+
+    int Port() const noexcept { return FPort; }
+    // "http://127.0.0.1:<port>"
+    std::string Url() const;
+    // The request lines the proxy received ("CONNECT localhost:443 HTTP/1.1", "GET http://...").
+    std::vector<std::string> Requests() const;
+
+private:
+    std::string FDir;
     pid_t FPid = -1;
     int FPort = 0;
 };

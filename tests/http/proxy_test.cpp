@@ -1,0 +1,240 @@
+// The proxy choice: the environment's rules, and a real forwarding proxy on loopback.
+#include "http/http_client.hpp"
+#include "http/system_proxy.hpp"
+#include "rtl/exceptions.hpp"
+#include "tests/support/test_server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace velora {
+namespace {
+
+using test::TestServer;
+using test::TestServerOptions;
+using test::TinyProxy;
+
+struct BypassCase {
+    const char16_t* NoProxy;
+    const char16_t* Host;
+    bool Bypassed;
+};
+
+class ProxyBypass : public testing::TestWithParam<BypassCase> {};
+
+TEST_P(ProxyBypass, MatchesHostSuffixesOnLabelBoundaries) {
+    EXPECT_EQ(BypassesProxy(GetParam().NoProxy, GetParam().Host), GetParam().Bypassed)
+        << ToUtf8(GetParam().NoProxy) << " / " << ToUtf8(GetParam().Host);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ProxyBypass,
+                         testing::Values(BypassCase{u"*", u"anything.example", true},
+                                         BypassCase{u"example.com", u"example.com", true},
+                                         BypassCase{u"example.com", u"www.example.com", true},
+                                         BypassCase{u".example.com", u"www.example.com", true},
+                                         BypassCase{u"*.example.com", u"www.example.com", true},
+                                         BypassCase{u"example.com", u"badexample.com", false},
+                                         BypassCase{u"www.example.com", u"example.com", false},
+                                         BypassCase{u"Example.COM.", u"www.example.com", true},
+                                         BypassCase{u"a.test, ,localhost:8080", u"localhost", true},
+                                         BypassCase{u"a.test\tb.test", u"x.b.test", true},
+                                         BypassCase{u"[::1]", u"[::1]", true},
+                                         BypassCase{u"::1", u"[::1]", true},
+                                         BypassCase{u"127.0.0.1", u"127.0.0.1", true},
+                                         BypassCase{u"0.0.1", u"127.0.0.1", false},
+                                         BypassCase{u"", u"localhost", false},
+                                         BypassCase{u"*foo", u"localhost", false}));
+
+TEST(ProxyEnvironment, ChoosesTheVariableByScheme) {
+    TProxyEnvironment env;
+    env.HttpsProxy = u"http://secure-proxy:3128";
+    env.HttpProxy = u"plain-proxy:8080";
+    env.AllProxy = u"socks5://all:1080";
+    env.NoProxy = u"internal.test";
+    EXPECT_EQ(ProxyFromEnvironment(env, TURI(u"https://h/")), u"http://secure-proxy:3128");
+    EXPECT_EQ(ProxyFromEnvironment(env, TURI(u"http://h/")), u"plain-proxy:8080");
+    EXPECT_EQ(ProxyFromEnvironment(env, TURI(u"https://a.internal.test/")), u"");
+
+    env.HttpsProxy.clear();
+    env.HttpProxy.clear();
+    EXPECT_EQ(ProxyFromEnvironment(env, TURI(u"https://h/")), u"socks5://all:1080");
+    EXPECT_EQ(ProxyFromEnvironment(env, TURI(u"http://h/")), u"socks5://all:1080");
+    env.AllProxy.clear();
+    EXPECT_EQ(ProxyFromEnvironment(env, TURI(u"https://h/")), u"");
+}
+
+// Sets variables for one test and puts the old values back.
+class ScopedEnvironment {
+public:
+    void Set(const char* name, const std::string& value) {
+        Remember(name);
+        setenv(name, value.c_str(), 1);
+    }
+    void Unset(const char* name) {
+        Remember(name);
+        unsetenv(name);
+    }
+    ~ScopedEnvironment() {
+        for (auto it = FOld.rbegin(); it != FOld.rend(); ++it) {
+            if (it->second)
+                setenv(it->first.c_str(), it->second->c_str(), 1);
+            else
+                unsetenv(it->first.c_str());
+        }
+        ForgetSystemProxyConfiguration();
+    }
+
+private:
+    void Remember(const char* name) {
+        const char* old = std::getenv(name);
+        FOld.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    }
+    std::vector<std::pair<std::string, std::optional<std::string>>> FOld;
+};
+
+const char* const kProxyVariables[] = {"https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY",
+                                       "all_proxy",   "ALL_PROXY",   "no_proxy",   "NO_PROXY"};
+
+TEST(ProxyEnvironment, IsReadOncePerProcessWithLowerCaseFirst) {
+    ScopedEnvironment env;
+    for (const char* name : kProxyVariables)
+        env.Unset(name);
+    env.Set("https_proxy", "http://lower:1");
+    env.Set("HTTPS_PROXY", "http://upper:2");
+    env.Set("HTTP_PROXY", "http://ignored:3");
+    ForgetSystemProxyConfiguration();
+    EXPECT_EQ(SystemProxyFor(TURI(u"https://h/")), u"http://lower:1");
+    EXPECT_EQ(SystemProxyFor(TURI(u"http://h/")), u"");
+
+    env.Set("https_proxy", "http://changed:4");
+    EXPECT_EQ(SystemProxyFor(TURI(u"https://h/")), u"http://lower:1");
+    ForgetSystemProxyConfiguration();
+    EXPECT_EQ(SystemProxyFor(TURI(u"https://h/")), u"http://changed:4");
+}
+
+class ForwardingProxy : public testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* name : kProxyVariables)
+            env.Unset(name);
+    }
+    void UseEnvironment(const char* name, const std::string& value) {
+        env.Set(name, value);
+        ForgetSystemProxyConfiguration();
+    }
+    static int Count(const std::vector<std::string>& lines, const std::string& start) {
+        int n = 0;
+        for (const auto& line : lines)
+            n += line.rfind(start, 0) == 0 ? 1 : 0;
+        return n;
+    }
+
+    ScopedEnvironment env;
+    TestServer secure{TestServerOptions{R"({"/x": {"body": "through"}})"}};
+    std::unique_ptr<THTTPClient> client = THTTPClient::Create();
+};
+
+TEST_F(ForwardingProxy, HttpsTunnelsThroughTheProxyFromTheEnvironment) {
+    TinyProxy proxy;
+    UseEnvironment("https_proxy", proxy.Url());
+    EXPECT_EQ(client->Get(U16(secure.Url("/x")))->ContentAsString(), u"through");
+    const std::string connect = "CONNECT localhost:" + std::to_string(secure.Port()) + " ";
+    EXPECT_EQ(Count(proxy.Requests(), connect), 1);
+    ASSERT_EQ(secure.Requests().size(), 1u);
+    // The tunnel carries the request as the server would get it directly.
+    EXPECT_EQ(secure.Requests()[0].path, "/x");
+    EXPECT_EQ(secure.Requests()[0].CountHeader("Proxy-Authorization"), 0);
+}
+
+TEST_F(ForwardingProxy, NoProxyListBypassesIt) {
+    TinyProxy proxy;
+    UseEnvironment("https_proxy", proxy.Url());
+    env.Set("no_proxy", "example.test,localhost");
+    ForgetSystemProxyConfiguration();
+    EXPECT_EQ(client->Get(U16(secure.Url("/x")))->ContentAsString(), u"through");
+    EXPECT_TRUE(proxy.Requests().empty());
+    EXPECT_EQ(secure.Requests().size(), 1u);
+}
+
+TEST_F(ForwardingProxy, PlainHttpIsForwardedOnlyForTheLowerCaseVariable) {
+    TinyProxy proxy;
+    TestServer plain(TestServerOptions{R"({"/p": {"body": "plain"}})", 0, true});
+    UseEnvironment("HTTP_PROXY", proxy.Url());
+    EXPECT_EQ(client->Get(U16(plain.Url("/p")))->ContentAsString(), u"plain");
+    EXPECT_TRUE(proxy.Requests().empty());
+
+    UseEnvironment("http_proxy", proxy.Url());
+    EXPECT_EQ(client->Get(U16(plain.Url("/p")))->ContentAsString(), u"plain");
+    const auto lines = proxy.Requests();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("GET http://localhost:" + std::to_string(plain.Port()) + "/p ", 0), 0u)
+        << lines[0];
+}
+
+TEST_F(ForwardingProxy, ExplicitSettingsWinOverTheEnvironment) {
+    TinyProxy proxy;
+    UseEnvironment("https_proxy", "http://127.0.0.1:" + std::to_string(test::UnusedPort()));
+    auto& settings = client->ProxySettings();
+    settings.FHost = u"127.0.0.1";
+    settings.FPort = proxy.Port();
+    EXPECT_EQ(client->Get(U16(secure.Url("/x")))->ContentAsString(), u"through");
+    EXPECT_EQ(proxy.Requests().size(), 1u);
+
+    // "http://direct:80" means no proxy at all, also not the environment's.
+    settings.FScheme = u"HTTP";
+    settings.FHost = u"direct";
+    settings.FPort = 80;
+    EXPECT_EQ(client->Get(U16(secure.Url("/x")))->ContentAsString(), u"through");
+    EXPECT_EQ(proxy.Requests().size(), 1u);
+    EXPECT_EQ(secure.Requests().size(), 2u);
+}
+
+TEST_F(ForwardingProxy, ProxyChallengeComesBackWithoutCredentials) {
+    TinyProxy proxy("alice", "s3cret");
+    UseEnvironment("https_proxy", proxy.Url());
+    auto response = client->Get(U16(secure.Url("/x")));
+    EXPECT_EQ(response->GetStatusCode(), 407);
+    EXPECT_NE(response->GetHeaderValue(u"Proxy-Authenticate").find(u"Basic"), UnicodeString::npos);
+    EXPECT_TRUE(secure.Requests().empty());
+}
+
+TEST_F(ForwardingProxy, ProxyCredentialsFromSettingsStoreOrCallback) {
+    TinyProxy proxy("alice", "s3cret");
+    client->ProxySettings().FHost = u"127.0.0.1";
+    client->ProxySettings().FPort = proxy.Port();
+    client->ProxySettings().FUserName = u"alice";
+    client->ProxySettings().FPassword = u"s3cret";
+    EXPECT_EQ(client->Get(U16(secure.Url("/x")))->ContentAsString(), u"through");
+
+    // A stored proxy credential answers the proxy's challenge.
+    auto stored = THTTPClient::Create();
+    stored->ProxySettings().FHost = u"127.0.0.1";
+    stored->ProxySettings().FPort = proxy.Port();
+    stored->CredentialsStorage().Add(
+        {TAuthTargetType::Proxy, u"Tinyproxy", u"", u"alice", u"s3cret"});
+    EXPECT_EQ(stored->Get(U16(secure.Url("/x")))->ContentAsString(), u"through");
+
+    // From the environment, with the callback asked for the proxy's realm and no URL.
+    UseEnvironment("https_proxy", proxy.Url());
+    auto asking = THTTPClient::Create();
+    int asked = 0;
+    asking->SetAuthCallback([&](TURLClient&, TAuthTargetType target, const UnicodeString& realm,
+                                const UnicodeString& url, UnicodeString& user,
+                                UnicodeString& password, bool&, TAuthPersistenceType&) {
+        ++asked;
+        EXPECT_EQ(target, TAuthTargetType::Proxy);
+        EXPECT_EQ(realm, u"Tinyproxy");
+        EXPECT_EQ(url, u"");
+        user = u"alice";
+        password = u"s3cret";
+    });
+    EXPECT_EQ(asking->Get(U16(secure.Url("/x")))->ContentAsString(), u"through");
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(secure.Requests().size(), 3u);
+    for (const auto& r : secure.Requests())
+        EXPECT_EQ(r.CountHeader("Proxy-Authorization"), 0);
+}
+
+} // namespace
+} // namespace velora
