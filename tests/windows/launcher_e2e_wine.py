@@ -81,7 +81,8 @@ class Run:
                 if self.screenshot:
                     subprocess.run(["import", "-window", "root", self.screenshot], check=False)
                 # No window manager: activation fails, so the key goes to the window itself.
-                subprocess.run(["xdotool", "key", "--window", window, "Return"], check=False)
+                subprocess.run(["xdotool", "key", "--window", window, "Return"], check=False,
+                               stderr=subprocess.DEVNULL)
                 time.sleep(0.5)
             else:
                 time.sleep(0.2)
@@ -89,6 +90,7 @@ class Run:
 
     @staticmethod
     def find_dialog():
+        # The window may go between finding and asking about it; that is no failure.
         out = subprocess.run(["xdotool", "search", "--name", MESSAGE_TITLE],
                              capture_output=True, text=True).stdout.split()
         return out[0] if out else None

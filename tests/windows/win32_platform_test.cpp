@@ -92,6 +92,10 @@ struct ProfileCase {
     const char16_t* expected;
 };
 
+void PrintTo(const ProfileCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class Win32ProfileReader : public ::testing::TestWithParam<ProfileCase> {};
 
 TEST_P(Win32ProfileReader, ReadsTheValueAsTheRulesSay) {
@@ -239,7 +243,12 @@ TEST_P(Win32Message, IsModalOwnedByTheApplicationWindowAndCentred) {
 
 INSTANTIATE_TEST_SUITE_P(Mechanisms, Win32Message,
                          ::testing::Values(win32::TMessageMechanism::TaskDialog,
-                                           win32::TMessageMechanism::MessageBox));
+                                           win32::TMessageMechanism::MessageBox),
+                         [](const auto& param) {
+                             return param.param == win32::TMessageMechanism::TaskDialog
+                                        ? std::string("TaskDialog")
+                                        : std::string("MessageBox");
+                         });
 
 } // namespace
 } // namespace velora

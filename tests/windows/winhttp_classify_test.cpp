@@ -129,6 +129,10 @@ struct TFailureCase {
     int sends;
 };
 
+void PrintTo(const TFailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class WinHTTPFailures : public ::testing::TestWithParam<TFailureCase> {};
 
 TEST_P(WinHTTPFailures, EndAsTheClassificationSays) {
