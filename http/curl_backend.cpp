@@ -15,6 +15,7 @@
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <array>
 #include <chrono>
@@ -195,6 +196,8 @@ public:
     std::string FPeerCertificate;
     // The public key pin of the certificate last shown to a callback.
     std::string FPeerPin;
+    // The certificate of the last handshake does not name the request's host.
+    bool FNameMismatch = false;
     // The server asked for a client certificate during the last handshake.
     bool FClientCertificateRequested = false;
     // SelectClientCertificate has decided: send none.
@@ -264,12 +267,26 @@ std::string DerOf(X509* certificate) {
     return der;
 }
 
+// Whether the certificate names the host: libcurl checks that itself, but reports a mismatch
+// without a reason of its own.
+bool NamesHost(X509* certificate, const UnicodeString& host) {
+    std::string name = ToUtf8(host);
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
+        name = name.substr(1, name.size() - 2);
+    return X509_check_host(certificate, name.data(), name.size(), 0, nullptr) == 1 ||
+           X509_check_ip_asc(certificate, name.c_str(), 0) == 1;
+}
+
 int OnVerify(int ok, X509_STORE_CTX* store) {
     auto* ssl =
         static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-    if (TCurlHTTPRequest* request = RequestOf(ssl))
-        if (X509* leaf = X509_STORE_CTX_get0_cert(store))
-            request->FPeerCertificate = DerOf(leaf);
+    TCurlHTTPRequest* request = RequestOf(ssl);
+    X509* leaf = X509_STORE_CTX_get0_cert(store);
+    if (request != nullptr && leaf != nullptr &&
+        (X509_STORE_CTX_get_error_depth(store) == 0 || request->FPeerCertificate.empty())) {
+        request->FPeerCertificate = DerOf(leaf);
+        request->FNameMismatch = !NamesHost(leaf, request->GetURL().Host());
+    }
     return ok;
 }
 
@@ -286,21 +303,23 @@ constexpr std::array<THTTPSecureProtocol, 4> kTlsVersions = {
     THTTPSecureProtocol::TLS1, THTTPSecureProtocol::TLS11, THTTPSecureProtocol::TLS12,
     THTTPSecureProtocol::TLS13};
 
-// CURLOPT_SSLVERSION for a set of protocols: the range from its lowest to its highest TLS
-// version. SSL 3 and 2 count only when the set has no TLS version (and then fail, as the TLS
-// library has neither).
+bool HasTls(THTTPSecureProtocols protocols) {
+    for (auto version : kTlsVersions)
+        if (protocols.Contains(version))
+            return true;
+    return false;
+}
+
+// CURLOPT_SSLVERSION for a set with a TLS version: the range from its lowest to its highest
+// TLS version (SSL 2 and 3 are gone from the TLS library).
 long SslVersionFor(THTTPSecureProtocols protocols) {
-    int lowest = -1, highest = -1;
-    for (int i = 0; i < 4; ++i) {
-        if (protocols.Contains(kTlsVersions[static_cast<std::size_t>(i)])) {
-            if (lowest < 0)
-                lowest = i;
+    int lowest = 0, highest = 0;
+    for (int i = 3; i >= 0; --i)
+        if (protocols.Contains(kTlsVersions[static_cast<std::size_t>(i)]))
+            lowest = i;
+    for (int i = 0; i < 4; ++i)
+        if (protocols.Contains(kTlsVersions[static_cast<std::size_t>(i)]))
             highest = i;
-        }
-    }
-    if (lowest < 0)
-        return protocols.Contains(THTTPSecureProtocol::SSL3) ? CURL_SSLVERSION_SSLv3
-                                                             : CURL_SSLVERSION_SSLv2;
     return (CURL_SSLVERSION_TLSv1_0 + lowest) | ((CURL_SSLVERSION_MAX_TLSv1_0 >> 16) + highest)
                                                     << 16;
 }
@@ -311,8 +330,11 @@ long SslGapOptions(THTTPSecureProtocols protocols) {
                                                 SSL_OP_NO_TLSv1_2, SSL_OP_NO_TLSv1_3};
     int lowest = -1, highest = -1;
     for (int i = 0; i < 4; ++i)
-        if (protocols.Contains(kTlsVersions[static_cast<std::size_t>(i)]))
-            (lowest < 0 ? lowest : highest) = i, highest = i;
+        if (protocols.Contains(kTlsVersions[static_cast<std::size_t>(i)])) {
+            if (lowest < 0)
+                lowest = i;
+            highest = i;
+        }
     long options = 0;
     for (int i = lowest + 1; lowest >= 0 && i < highest; ++i)
         if (!protocols.Contains(kTlsVersions[static_cast<std::size_t>(i)]))
@@ -787,7 +809,13 @@ TPlatformError CurlError(CURLcode rc, long verifyResult, const TTransfer& transf
     switch (rc) {
     case CURLE_PEER_FAILED_VERIFICATION:
         error.Kind = TPlatformError::TKind::SecureChannel;
-        reasons = ReasonsFromVerifyResult(verifyResult);
+        // A failed host name check leaves the verify result at 0 or "unspecified".
+        reasons = verifyResult == 0 || verifyResult == 1 ? THTTPSecureFailureReasons{}
+                                                         : ReasonsFromVerifyResult(verifyResult);
+        if (transfer.Request.FNameMismatch)
+            reasons.Include(THTTPSecureFailureReason::CertCNInvalid);
+        else if (reasons.Empty())
+            reasons = ReasonsFromVerifyResult(verifyResult);
         break;
     case CURLE_SSL_CONNECT_ERROR:
         if (transfer.Request.FClientCertificateRequested &&
@@ -854,8 +882,6 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
         curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
         curl_easy_setopt(h, CURLOPT_SHARE, FShare);
         curl_easy_setopt(h, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
-        if (std::getenv("VELORA_CURL_VERBOSE"))
-            curl_easy_setopt(h, CURLOPT_VERBOSE, 1L); // DEBUG
 
         const UnicodeString& method = request.GetMethodString();
         if (SameText(method, u"GET")) {
@@ -931,7 +957,11 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
         if (!encodings.empty())
             curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, encodings.c_str());
 
-        if (!options.SecureProtocols.Empty()) {
+        if (!options.SecureProtocols.Empty() && !HasTls(options.SecureProtocols)) {
+            // Only SSL 2 or 3, which the TLS library no longer has: no version is left.
+            tls.GapOptions =
+                SSL_OP_NO_TLSv1 | SSL_OP_NO_TLSv1_1 | SSL_OP_NO_TLSv1_2 | SSL_OP_NO_TLSv1_3;
+        } else if (!options.SecureProtocols.Empty()) {
             THTTPSecureProtocols protocols = options.SecureProtocols;
             if (curl_easy_setopt(h, CURLOPT_SSLVERSION, SslVersionFor(protocols)) != CURLE_OK &&
                 protocols.Contains(THTTPSecureProtocol::TLS13)) {
@@ -963,6 +993,7 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
             curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &tls);
         }
         request.FClientCertificateRequested = false;
+        request.FNameMismatch = false;
 
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
                          static_cast<long>(std::max(0, request.ConnectionTimeout())));

@@ -1,0 +1,168 @@
+// Server certificates that fail validation, the validation callbacks, client-certificate
+// requests and TLS versions, against the local server.
+#include "http/http_client.hpp"
+#include "rtl/exceptions.hpp"
+#include "tests/support/test_server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+namespace velora {
+namespace {
+
+using test::TestServer;
+using test::TestServerOptions;
+using test::TestServerTls;
+using R = THTTPSecureFailureReason;
+
+template <class E, class F> UnicodeString MessageOf(F&& action) {
+    try {
+        action();
+    } catch (const E& e) {
+        return e.Message();
+    } catch (const std::exception& e) {
+        return u"<other exception> " + U16(e.what());
+    }
+    return u"<no exception>";
+}
+
+constexpr const char* kRoutes = R"({"/": {"body": "secret page"}})";
+
+struct BrokenCase {
+    const char* Certificate;
+    THTTPSecureFailureReason Reason;
+};
+
+class BrokenCertificate : public testing::TestWithParam<BrokenCase> {
+protected:
+    TestServer server{TestServerOptions{kRoutes, 0, false, GetParam().Certificate}};
+    std::unique_ptr<THTTPClient> client = THTTPClient::Create();
+};
+
+TEST_P(BrokenCertificate, FailsWithItsReasonWithoutACallback) {
+    EXPECT_EQ(MessageOf<ENetHTTPCertificateException>([&] { client->Get(U16(server.Url("/"))); }),
+              u"Server Certificate Invalid or not present");
+    EXPECT_EQ(client->SecureFailureReasons(), THTTPSecureFailureReasons{GetParam().Reason});
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST_P(BrokenCertificate, AcceptedByTheCallbackForThatRequestOnly) {
+    std::vector<TCertificate> seen;
+    std::vector<bool> presets;
+    client->SetValidateServerCertificateCallback([&](THTTPClient&, const IHTTPRequest& request,
+                                                     const TCertificate& certificate,
+                                                     bool& accepted) {
+        EXPECT_EQ(request.GetURL().Path(), u"/");
+        seen.push_back(certificate);
+        presets.push_back(accepted);
+        accepted = true;
+    });
+    EXPECT_EQ(client->Get(U16(server.Url("/")))->ContentAsString(), u"secret page");
+    EXPECT_EQ(client->Get(U16(server.Url("/")))->ContentAsString(), u"secret page");
+    // Asked once per request, with the flag preset to "not accepted".
+    EXPECT_EQ(presets, (std::vector<bool>{false, false}));
+    ASSERT_FALSE(seen.empty());
+    const TCertificate& c = seen[0];
+    EXPECT_EQ(c.KeySize, 256); // P-256
+    EXPECT_FALSE(c.SerialNum.empty());
+    EXPECT_LT(c.Start, c.Expiry);
+    const bool expired = std::string_view(GetParam().Certificate) == "expired";
+    EXPECT_EQ(c.Expiry < std::chrono::system_clock::now(), expired);
+    if (std::string_view(GetParam().Certificate) == "wronghost") {
+        EXPECT_EQ(c.CertName, u"wrong.example");
+        EXPECT_EQ(c.Subject, u"CN=wrong.example");
+        EXPECT_EQ(c.Issuer, u"CN=Velora Test CA");
+    } else {
+        EXPECT_EQ(c.CertName, u"localhost");
+    }
+    EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+TEST_P(BrokenCertificate, RejectedByTheEvent) {
+    int asked = 0;
+    client->SetValidateServerCertificateEvent(
+        [&](THTTPClient&, const IHTTPRequest&, const TCertificate&, bool&) { ++asked; });
+    EXPECT_EQ(MessageOf<ENetHTTPCertificateException>([&] { client->Get(U16(server.Url("/"))); }),
+              u"Server Certificate not accepted");
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE(server.Requests().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Certificates, BrokenCertificate,
+                         testing::Values(BrokenCase{"selfsigned", R::InvalidCA},
+                                         BrokenCase{"expired", R::CertDateInvalid},
+                                         BrokenCase{"wronghost", R::CertCNInvalid}),
+                         [](const auto& param) { return std::string(param.param.Certificate); });
+
+TEST(ServerCertificate, GoodOneIsShownBeforeTheRequestGoesOut) {
+    TestServer server(TestServerOptions{kRoutes});
+    auto client = THTTPClient::Create();
+    std::vector<bool> presets;
+    bool accept = true;
+    client->SetValidateServerCertificateCallback(
+        [&](THTTPClient&, const IHTTPRequest&, const TCertificate& certificate, bool& accepted) {
+            EXPECT_EQ(certificate.CertName, u"localhost");
+            presets.push_back(accepted);
+            accepted = accept;
+        });
+    EXPECT_EQ(client->Get(U16(server.Url("/")))->ContentAsString(), u"secret page");
+    accept = false;
+    EXPECT_EQ(MessageOf<ENetHTTPCertificateException>([&] { client->Get(U16(server.Url("/"))); }),
+              u"Server Certificate not accepted");
+    EXPECT_EQ(client->SecureFailureReasons(), THTTPSecureFailureReasons{R::CertNotAccepted});
+    EXPECT_EQ(presets, (std::vector<bool>{true, true}));
+    EXPECT_EQ(server.Requests().size(), 1u);
+    // The client stays usable.
+    accept = true;
+    EXPECT_EQ(client->Get(U16(server.Url("/")))->ContentAsString(), u"secret page");
+}
+
+TEST(ServerCertificate, NoCommonProtocolVersionIsASendError) {
+    TestServer server(TestServerOptions{kRoutes}, TestServerTls{"1.2", ""});
+    auto client = THTTPClient::Create();
+    client->SetSecureProtocols({THTTPSecureProtocol::TLS13});
+    EXPECT_EQ(MessageOf<ENetHTTPClientException>([&] { client->Get(U16(server.Url("/"))); }),
+              u"Error sending data: (35) SSL connect error");
+    EXPECT_EQ(client->SecureFailureReasons(), THTTPSecureFailureReasons{R::SecurityChannelError});
+
+    // A set the server shares goes through.
+    client->SetSecureProtocols({THTTPSecureProtocol::TLS12, THTTPSecureProtocol::TLS13});
+    EXPECT_EQ(client->Get(U16(server.Url("/")))->ContentAsString(), u"secret page");
+    // Only protocols the TLS library no longer has: refused before anything is sent.
+    client->SetSecureProtocols({THTTPSecureProtocol::SSL3});
+    const UnicodeString message =
+        MessageOf<ENetHTTPClientException>([&] { client->Get(U16(server.Url("/"))); });
+    EXPECT_TRUE(message.starts_with(u"Error sending data: (")) << ToUtf8(message);
+}
+
+class ClientCertificateRequest : public testing::TestWithParam<bool> {};
+
+TEST_P(ClientCertificateRequest, IsAnsweredWithNoneAndSentAgain) {
+    TestServer server(TestServerOptions{kRoutes}, TestServerTls{"", "optional"});
+    auto client = THTTPClient::Create();
+    int asked = 0;
+    if (GetParam())
+        client->SetNeedClientCertificateCallback([&](THTTPClient&, const IHTTPRequest&,
+                                                     const TCertificateList&,
+                                                     std::int32_t&) { ++asked; });
+    EXPECT_EQ(client->Get(U16(server.Url("/")))->ContentAsString(), u"secret page");
+    // No personal store here: the list is empty and the callback has nothing to choose from.
+    EXPECT_EQ(asked, 0);
+    EXPECT_EQ(server.Requests().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutCallback, ClientCertificateRequest, testing::Bool());
+
+TEST(ClientCertificate, ServerThatInsistsFailsTheSecondSend) {
+    TestServer server(TestServerOptions{kRoutes}, TestServerTls{"", "required"});
+    auto client = THTTPClient::Create();
+    const UnicodeString message =
+        MessageOf<ENetHTTPClientException>([&] { client->Get(U16(server.Url("/"))); });
+    const std::wregex expected(L"Error (sending|receiving) data: \\((35|55|56)\\) .+");
+    EXPECT_TRUE(std::regex_match(std::wstring(message.begin(), message.end()), expected))
+        << ToUtf8(message);
+}
+
+} // namespace
+} // namespace velora
