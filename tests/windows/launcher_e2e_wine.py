@@ -11,6 +11,7 @@ import argparse
 import glob
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -79,7 +80,8 @@ class Run:
                 self.dialog_seen = True
                 time.sleep(0.5)  # let it paint before the picture and the key
                 if self.screenshot:
-                    subprocess.run(["import", "-window", "root", self.screenshot], check=False)
+                    time.sleep(1.5)
+                    self.take_picture(window)
                 # No window manager: activation fails, so the key goes to the window itself.
                 subprocess.run(["xdotool", "key", "--window", window, "Return"], check=False,
                                stderr=subprocess.DEVNULL)
@@ -88,10 +90,25 @@ class Run:
                 time.sleep(0.2)
         return proc.returncode
 
+    def take_picture(self, window):
+        """The message with a margin, cut from the screen (there is no window manager)."""
+        geometry = subprocess.run(["xdotool", "getwindowgeometry", window],
+                                  capture_output=True, text=True).stdout
+        position = re.search(r"Position: (-?\d+),(-?\d+)", geometry)
+        size = re.search(r"Geometry: (\d+)x(\d+)", geometry)
+        if not position or not size:
+            return
+        x, y = int(position.group(1)), int(position.group(2))
+        w, h = int(size.group(1)), int(size.group(2))
+        margin = 20
+        crop = "%dx%d+%d+%d" % (w + 2 * margin, h + 2 * margin, x - margin, y - margin)
+        subprocess.run(["import", "-window", "root", "-crop", crop, "+repage", self.screenshot],
+                       check=False)
+
     @staticmethod
     def find_dialog():
         # The window may go between finding and asking about it; that is no failure.
-        out = subprocess.run(["xdotool", "search", "--name", MESSAGE_TITLE],
+        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", MESSAGE_TITLE],
                              capture_output=True, text=True).stdout.split()
         return out[0] if out else None
 
