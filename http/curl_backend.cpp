@@ -290,6 +290,19 @@ int OnVerify(int ok, X509_STORE_CTX* store) {
     return ok;
 }
 
+// A resumed session verifies nothing, yet libcurl still checks the name: keep the certificate
+// the session carries.
+void OnHandshakeInfo(const SSL* ssl, int where, int) {
+    if ((where & SSL_CB_HANDSHAKE_DONE) == 0)
+        return;
+    TCurlHTTPRequest* request = RequestOf(const_cast<SSL*>(ssl));
+    X509* peer = SSL_get0_peer_certificate(ssl);
+    if (request != nullptr && peer != nullptr) {
+        request->FPeerCertificate = DerOf(peer);
+        request->FNameMismatch = !NamesHost(peer, request->GetURL().Host());
+    }
+}
+
 int OnClientCertificate(SSL* ssl, X509**, EVP_PKEY**) {
     TCurlHTTPRequest* request = RequestOf(ssl);
     if (request == nullptr)
@@ -353,6 +366,7 @@ CURLcode OnSslContext(CURL*, void* context, void* user) {
     SSL_CTX_set_ex_data(ctx, RequestIndex(), setup.Request);
     SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), &OnVerify);
     SSL_CTX_set_client_cert_cb(ctx, &OnClientCertificate);
+    SSL_CTX_set_info_callback(ctx, &OnHandshakeInfo);
     if (setup.GapOptions != 0)
         SSL_CTX_set_options(ctx, static_cast<std::uint64_t>(setup.GapOptions));
     return CURLE_OK;
