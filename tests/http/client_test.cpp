@@ -10,6 +10,11 @@
 #include <regex>
 #include <set>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace velora {
 namespace {
 
@@ -57,9 +62,14 @@ constexpr const char* kRoutes = R"({
   "/cookie/set": {"headers": [["Set-Cookie", "sid=abc; Path=/"], ["Set-Cookie", "deep=1; Path=/cookie"]],
                   "body": "set"},
   "/cookie/check": {"body": "checked"},
+  "/cookie/mixed": {"headers": [["Set-Cookie", "old=1; Expires=Wed, 21 Oct 2015 07:28:00 GMT"],
+                                ["Set-Cookie", "gone=1; Max-Age=0"], ["Set-Cookie", "kept=1"],
+                                ["Set-Cookie", "wide=1; Domain=127.0.0.1"]]},
+  "/cookie/seen": {"body": "seen"},
   "/cookie/redirect": {"status": 302, "headers": [["Set-Cookie", "r=1; Path=/"], ["Location", "/cookie/check"]]},
   "/drop": {"body_size": 200000, "drop_after": 1000},
   "/slow-headers": {"delay_ms": 5000, "body": "late"},
+  "/slow-second": {"delay_ms": 1000, "body": "late"},
   "/stall": {"body_size": 100000, "stall_after": 1000, "stall_ms": 5000},
   "/big": {"body_file": "@BIGFILE@"}
 })";
@@ -335,6 +345,21 @@ TEST_F(HttpClient, CookiesOfOneResponseGoWithTheNextRequest) {
     EXPECT_EQ(checks[2].CountHeader("Cookie"), 0);
 }
 
+TEST_F(HttpClient, ExpiredCookiesAndOtherHostsGetNone) {
+    client->Get(Url("/cookie/mixed"));
+    client->Get(Url("/cookie/seen"));
+    // The same server under its address is another host.
+    client->Get(u"https://127.0.0.1:" + IntToStr(server->Port()) + u"/cookie/seen");
+    const auto seen = RequestsFor("/cookie/seen");
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].Header("Host"), "localhost:" + std::to_string(server->Port()));
+    EXPECT_EQ(seen[0].Header("Cookie"), "kept=1");
+    EXPECT_EQ(seen[1].CountHeader("Cookie"), 0);
+    // A Domain that the answering host does not lie under was refused.
+    for (const auto& cookie : client->CookieManager()->Cookies())
+        EXPECT_NE(cookie.Name, u"wide");
+}
+
 TEST(HttpCookies, SecureCookiesStayOffPlainHttpAlsoAfterARedirect) {
     TestServer plain(TestServerOptions{R"({"/landing": {"body": "plain"}})", 0, true});
     TestServer secure(TestServerOptions{R"({
@@ -386,6 +411,34 @@ TEST_F(HttpClient, SilenceEndsTheRequest) {
               u"Error receiving data: (28) Timeout was reached");
     EXPECT_EQ(MessageOf<ENetHTTPResponseException>([&] { client->Get(Url("/stall")); }),
               u"Error reading data: (28) Timeout was reached");
+}
+
+TEST_F(HttpClient, SendTimeoutSetOnTheClientLeavesTheWaitToTheResponseTimeout) {
+    client->SetSendTimeout(200);
+    client->SetResponseTimeout(5000);
+    EXPECT_EQ(client->Get(Url("/slow-second"))->ContentAsString(), u"late");
+}
+
+TEST(HttpTimeouts, HandshakeThatNeverAnswersIsAConnectionTimeout) {
+    // A socket that takes connections but never reads them: TCP stands, TLS never starts.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+    auto client = THTTPClient::Create();
+    client->SetConnectionTimeout(500);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(MessageOf<ENetHTTPClientException>([&] {
+                  client->Get(u"https://127.0.0.1:" + IntToStr(ntohs(addr.sin_port)) + u"/");
+              }),
+              u"Error sending data: (28) Timeout was reached");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    close(listener);
 }
 
 TEST_F(HttpClient, SchemesAreRegisteredOnce) {

@@ -84,5 +84,70 @@ TEST(CookieManager, ReplacesByNameDomainAndPathAndDeletesWithAnExpiredOne) {
     EXPECT_EQ(manager.CookieHeaders(url, kNow), u"");
 }
 
+struct MatchCase {
+    const char16_t* SetCookie;
+    const char16_t* RequestUrl;
+    bool Sent;
+};
+
+class CookieMatching : public testing::TestWithParam<MatchCase> {};
+
+// A cookie goes only to a host and path it matches, whatever else the store holds.
+TEST_P(CookieMatching, SendsOnlyToMatchingHostAndPath) {
+    TCookieManager manager;
+    const TURI origin(u"https://www.example.com/docs/a");
+    ASSERT_TRUE(manager.AddServerCookie(
+        Parsed(GetParam().SetCookie, u"https://www.example.com/docs/a"), origin, kNow));
+    EXPECT_EQ(!manager.CookieHeaders(TURI(GetParam().RequestUrl), kNow).empty(), GetParam().Sent)
+        << ToUtf8(GetParam().SetCookie) << " -> " << ToUtf8(GetParam().RequestUrl);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CookieMatching,
+    testing::Values(
+        // No Domain attribute: the host itself only.
+        MatchCase{u"a=1", u"https://www.example.com/docs", true},
+        MatchCase{u"a=1", u"https://sub.www.example.com/docs", false},
+        MatchCase{u"a=1", u"https://example.com/docs", false},
+        MatchCase{u"a=1", u"https://other.test/docs", false},
+        // A Domain attribute: that domain and the hosts under it.
+        MatchCase{u"a=1; Domain=example.com", u"https://example.com/docs", true},
+        MatchCase{u"a=1; Domain=example.com", u"https://x.y.example.com/docs/more", true},
+        MatchCase{u"a=1; Domain=example.com", u"https://badexample.com/docs", false},
+        MatchCase{u"a=1; Domain=EXAMPLE.com", u"https://WWW.example.com/docs", true},
+        // Paths: the same path, or below it at a '/'.
+        MatchCase{u"a=1", u"https://www.example.com/docs/x/y", true},
+        MatchCase{u"a=1", u"https://www.example.com/docsets", false},
+        MatchCase{u"a=1", u"https://www.example.com/", false},
+        MatchCase{u"a=1; Path=/", u"https://www.example.com/anything", true},
+        MatchCase{u"a=1; Path=/docs/", u"https://www.example.com/docs/a", true},
+        MatchCase{u"a=1; Path=/docs/", u"https://www.example.com/docs", false}));
+
+TEST(CookieMatching, AddressesHaveNoParentDomains) {
+    EXPECT_TRUE(CookieDomainMatches(u".127.0.0.1", false, u"127.0.0.1"));
+    EXPECT_FALSE(CookieDomainMatches(u".0.0.1", false, u"127.0.0.1"));
+    EXPECT_FALSE(CookieDomainMatches(u".1]", false, u"[::1]"));
+    EXPECT_FALSE(CookieDomainMatches(u".", false, u"h"));
+}
+
+TEST(Cookie, ExpiryFromMaxAgeAndDatesTakesTheUsualForms) {
+    struct Case {
+        const char16_t* SetCookie;
+        std::optional<TCookie::TDateTime> Expires;
+    };
+    const auto at = [](std::int64_t s) { return TCookie::TDateTime(std::chrono::seconds(s)); };
+    const Case cases[] = {
+        {u"k=v; Expires=Wed, 21-Oct-2015 07:28:00 GMT", at(1445412480)},
+        {u"k=v; expires=Thu, 01 Jan 1970 00:00:00 GMT", at(0)},
+        {u"k=v; Expires=not a date", std::nullopt},
+        {u"k=v; Max-Age=abc", std::nullopt},
+        {u"k=v; Max-Age=-5", TCookie::TDateTime::min()},
+        {u"k=v; Max-Age=99999999999999999999", kNow + std::chrono::seconds(3'000'000'000)},
+        {u"k=v; Expires=Wed, 21 Oct 2015 07:28:00 GMT; Max-Age=1", kNow + 1s},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Parsed(c.SetCookie).Expires, c.Expires) << ToUtf8(c.SetCookie);
+}
+
 } // namespace
 } // namespace velora
