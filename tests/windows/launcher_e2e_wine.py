@@ -50,9 +50,12 @@ class Server:
             json.dump(routes, f)
         os.replace(tmp, self.routes)
 
-    def requests(self):
+    def records(self):
         with open(self.log, encoding="utf-8") as f:
-            return [json.loads(line)["path"] for line in f if line.strip()]
+            return [json.loads(line) for line in f if line.strip()]
+
+    def requests(self):
+        return [r["path"] for r in self.records()]
 
     def stop(self):
         self.proc.terminate()
@@ -136,6 +139,20 @@ def check(condition, what):
         raise AssertionError(what)
 
 
+def headers_of(record):
+    return {name.lower(): value for name, value in record["headers"]}
+
+
+def check_wire(record):
+    """What every request of the launcher carries, and what none does."""
+    headers = headers_of(record)
+    check(record["method"] == "GET", "GET")
+    check(headers.get("user-agent") == "Corvalith URI Client/1.0", "the user agent: %r" % headers)
+    for name in ("accept", "accept-encoding", "accept-charset", "accept-language",
+                 "authorization", "content-type"):
+        check(name not in headers, "no %s header: %r" % (name, headers))
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--launcher", required=True)
@@ -181,16 +198,30 @@ def main():
 
     def no_update(server):
         fresh_install(7)
-        server.set_routes({version_path: {"body": " 7\r\n"}})
+        moved = "/library/controllers/moved-version"
+        server.set_routes({version_path: {"status": 302, "headers": [["Location", moved]]},
+                           moved: {"body": " 7\r\n"}})
         run = Run(args.launcher)
         check(run() == 0, "exit code 0")
         check(started_with(player) == [wine_path_of(player)], "the player starts, no parameters")
         check(not run.dialog_seen, "no message")
-        check(server.requests() == [version_path], "only the version document is asked for")
+        check(server.requests() == [version_path, moved],
+              "the client follows the redirect itself, and asks for nothing more")
+        for record in server.records():
+            check_wire(record)
+
+    def version_404(server):
+        fresh_install(7)
+        server.set_routes({version_path: {"status": 404, "body": "7"}})
+        run = Run(args.launcher)
+        check(run() == 0, "exit code 0")
+        check(started_with(player) == [wine_path_of(player)], "the number of a 404 is used")
+        check(server.requests() == [version_path], "no download")
 
     def update(server):
         fresh_install(5, old_updater=True)
-        server.set_routes({version_path: {"body": "0x2A\r\n"},
+        server.set_routes({version_path: {"body": "0x2A\r\n",
+                                          "headers": [["Set-Cookie", "session=abc; Path=/"]]},
                            updater_path: {"body_file": updater_body}})
         run = Run(args.launcher, args.screenshot)
         check(run() == 0, "exit code 0")
@@ -201,6 +232,11 @@ def main():
             check(a.read() == b.read(), "the download is stored byte for byte")
         check(not os.path.exists(player + ".args"), "the player does not start")
         check(server.requests() == [version_path, updater_path], "two requests")
+        first, second = server.records()
+        check("cookie" not in headers_of(first), "no cookie before one was set")
+        check(headers_of(second).get("cookie") == "session=abc", "the cookie travels on")
+        for record in (first, second):
+            check_wire(record)
 
     def download_404(server):
         fresh_install(5, old_updater=True)
@@ -221,7 +257,9 @@ def main():
         check(not run.dialog_seen, "no message")
         check(server.requests() == [], "no request reaches the server")
 
-    cases = [("no update", "server", no_update), ("update", "server", update),
+    cases = [("no update", "server", no_update), ("version document answered with 404",
+                                                   "server", version_404),
+             ("update", "server", update),
              ("download answered with 404", "server", download_404),
              ("untrusted certificate", "selfsigned", untrusted)]
     passed = failed = 0
