@@ -652,12 +652,19 @@ TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
         }
     }
 
+    const auto failed = [&](std::u16string_view message) {
+        DWORD code = ::GetLastError();
+        // A handle we closed on purpose (a refused certificate, a cancellation) fails the send
+        // as cancelled on Windows; Wine goes on and reports the closed handle instead.
+        if (code == ERROR_INVALID_HANDLE && !request.Handle())
+            code = winhttp::kOperationCancelled;
+        return ClassifySendError(request, winhttp::PlatformError(code), message);
+    };
     if (!::WinHttpSendRequest(h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
                               0))
-        return ClassifySendError(request, winhttp::PlatformError(::GetLastError()), kSendMessage);
+        return failed(kSendMessage);
     if (!::WinHttpReceiveResponse(h, nullptr))
-        return ClassifySendError(request, winhttp::PlatformError(::GetLastError()),
-                                 kReceiveMessage);
+        return failed(kReceiveMessage);
     response.Received();
     return TSendOutcome::Completed;
 }

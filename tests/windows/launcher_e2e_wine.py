@@ -43,6 +43,7 @@ class Server:
         if not line.startswith("READY"):
             self.stop()
             raise RuntimeError("test server did not start: " + line)
+        self.port = int(line.split()[1])
 
     def set_routes(self, routes):
         tmp = self.routes + ".tmp"
