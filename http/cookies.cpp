@@ -91,8 +91,11 @@ std::optional<TCookie::TDateTime> ParseCookieDate(std::u16string_view text) {
         *year += 2000;
     if (*day < 1 || *day > 31 || *year < 1601 || *hour > 23 || *minute > 59 || *second > 59)
         return std::nullopt;
-    // The clock counts nanoseconds in 64 bits, which ends in 2262.
+    // The clock counts nanoseconds in 64 bits, from 1677 to 2262; any date before 1970 is just
+    // as past as 1970 itself.
     *year = std::min(*year, 2200);
+    if (*year < 1970)
+        return TCookie::TDateTime{};
     const std::int64_t days =
         DaysFromCivil(*year, static_cast<unsigned>(*month), static_cast<unsigned>(*day));
     const std::int64_t seconds = days * 86400 + *hour * 3600 + *minute * 60 + *second;

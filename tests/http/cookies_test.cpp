@@ -139,6 +139,8 @@ TEST(Cookie, ExpiryFromMaxAgeAndDatesTakesTheUsualForms) {
     const Case cases[] = {
         {u"k=v; Expires=Wed, 21-Oct-2015 07:28:00 GMT", at(1445412480)},
         {u"k=v; expires=Thu, 01 Jan 1970 00:00:00 GMT", at(0)},
+        {u"k=v; Expires=Mon, 01 Jan 1601 00:00:00 GMT", at(0)}, // no overflow of the clock
+        {u"k=v; Expires=Mon, 01 Jan 1600 00:00:00 GMT", std::nullopt},
         {u"k=v; Expires=not a date", std::nullopt},
         {u"k=v; Max-Age=abc", std::nullopt},
         {u"k=v; Max-Age=-5", TCookie::TDateTime::min()},
