@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <sstream>
 #include <sys/wait.h>
@@ -132,7 +133,7 @@ private:
 
     void Loop() {
         while (!FStop) {
-            const std::string ids = Run("xdotool search --name '^Information$'");
+            const std::string ids = Run("xdotool search --onlyvisible --name '^Information$'");
             if (!ids.empty()) {
                 const std::string id = ids.substr(0, ids.find('\n'));
                 // GTK ignores keys sent to an unfocused window, so focus it first.
@@ -188,7 +189,13 @@ protected:
         FUpdaterFile = FRoot / "served-updater";
         WriteFile(FUpdaterFile, FUpdaterBody);
     }
-    void TearDown() override { fs::remove_all(FRoot); }
+    void TearDown() override {
+        if (HasFailure()) {
+            std::cerr << "launcher output:\n"
+                      << ReadFile(FRoot / "launcher.out").value_or("(none)") << '\n';
+        }
+        fs::remove_all(FRoot);
+    }
 
     fs::path InstallDir(bool xdg = true) const {
         return (xdg ? FData : FHome / ".local/share") / "Velora Player";
@@ -244,11 +251,16 @@ protected:
         if (options.useXdgDataHome) {
             env.push_back("XDG_DATA_HOME=" + FData.string());
         }
-        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "XAUTHORITY"}) {
+        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "XAUTHORITY"}) {
             if (const char* value = std::getenv(name)) {
                 env.push_back(std::string(name) + "=" + value);
             }
         }
+        // Sanitizer builds: what GTK and its libraries keep until exit is not ours to free.
+        const char* lsan = std::getenv("LSAN_OPTIONS");
+        env.push_back(std::string("LSAN_OPTIONS=") + (lsan != nullptr ? lsan : "") +
+                      (lsan != nullptr && *lsan != '\0' ? ":" : "") +
+                      "suppressions=" VELORA_LAUNCHER_LSAN_SUPPRESSIONS);
         std::unique_ptr<MessageCloser> closer;
         if (options.display && Display::Get().Available()) {
             env.push_back("DISPLAY=" + Display::Get().Name());
@@ -340,7 +352,10 @@ protected:
         EXPECT_EQ(started[0].args, (std::vector<std::string>{version, "velora"}));
         // Started whole, and the file on disk is the served body byte for byte.
         EXPECT_EQ(started[0].size, FUpdaterBody.size());
-        EXPECT_EQ(ReadFile(InstallDir(xdg) / "updater.exe"), FUpdaterBody);
+        const std::optional<std::string> written = ReadFile(InstallDir(xdg) / "updater.exe");
+        ASSERT_TRUE(written.has_value());
+        EXPECT_EQ(written->size(), FUpdaterBody.size());
+        EXPECT_TRUE(*written == FUpdaterBody) << "updater.exe differs from the served body";
     }
 
     bool HaveDisplay() { return Display::Get().Available(); }
