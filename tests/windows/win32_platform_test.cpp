@@ -12,6 +12,13 @@
 #include <thread>
 
 namespace velora {
+
+namespace win32 {
+void PrintTo(TMessageMechanism mechanism, std::ostream* os) {
+    *os << (mechanism == TMessageMechanism::TaskDialog ? "TaskDialog" : "MessageBox");
+}
+} // namespace win32
+
 namespace {
 
 using win32::W;
