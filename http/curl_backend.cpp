@@ -672,7 +672,13 @@ protected:
     std::shared_ptr<THTTPResponse>
     DoGetHTTPResponseInstance(const std::shared_ptr<THTTPRequest>& request,
                               TStream* content) override {
-        return std::make_shared<TCurlHTTPResponse>(request, content, FAutomaticDecompression);
+        // Once libcurl asks for a compressed body it decodes every encoding it knows, also one
+        // it did not ask for: the body text must then not be inflated a second time.
+        using C = THTTPCompressionMethod;
+        THTTPCompressionMethods decoded = FAutomaticDecompression;
+        if (decoded.Contains(C::Deflate) || decoded.Contains(C::GZip))
+            decoded.Include(C::Any);
+        return std::make_shared<TCurlHTTPResponse>(request, content, decoded);
     }
 
     TSendOutcome DoSendAndReceive(THTTPRequest& baseRequest, THTTPResponse& baseResponse) override;

@@ -55,6 +55,7 @@ constexpr const char* kRoutes = R"({
   "/redirect/5": {"status": 308, "headers": [["Location", "/redirect/6"]], "body": "dropped"},
   "/redirect/6": {"body": "arrived"},
   "/redirect/empty": {"status": 302, "headers": [["Location", "   "]], "body": "stay here"},
+  "/redirect/invalid": {"status": 301, "headers": [["Location", "https://h:port/x"]]},
   "/redirect/deep/a": {"status": 301, "headers": [["Location", "../target"]], "body": "dropped"},
   "/redirect/target": {"body": "relative ok"},
   "/redirect/cross": {"status": 307, "headers": [["Location", "https://127.0.0.1:{port}/landing"]]},
@@ -255,6 +256,22 @@ TEST_F(HttpClient, GzipIsInflatedOnlyForTheExactName) {
               u"buffer error");
 }
 
+TEST_F(HttpClient, DecompressionByTheTransportIsNotUndoneTwice) {
+    using C = THTTPCompressionMethod;
+    for (const THTTPCompressionMethods methods :
+         {THTTPCompressionMethods{C::GZip}, THTTPCompressionMethods{C::Deflate},
+          THTTPCompressionMethods{C::Any}, THTTPCompressionMethods{C::Brotli}}) {
+        client->SetAutomaticDecompression(methods);
+        EXPECT_EQ(client->Get(Url("/gzip?transport"))->ContentAsString(), u"zipped text");
+    }
+    const auto asked = RequestsFor("/gzip?transport");
+    ASSERT_EQ(asked.size(), 4u);
+    EXPECT_EQ(asked[0].Header("Accept-Encoding"), "gzip");
+    EXPECT_EQ(asked[1].Header("Accept-Encoding"), "deflate");
+    EXPECT_EQ(asked[2].Header("Accept-Encoding"), "gzip, deflate");
+    EXPECT_EQ(asked[3].CountHeader("Accept-Encoding"), 0);
+}
+
 TEST_F(HttpClient, CopyAfterContentAsStringStartsAtTheEnd) {
     auto response = client->Get(Url("/plain"));
     response->ContentAsString();
@@ -293,6 +310,8 @@ TEST_F(HttpClient, FollowsRedirectsUpToTheLimit) {
     EXPECT_EQ(MessageOf<ENetHTTPRequestException>([&] { client->Get(Url("/redirect/0")); }),
               u"Maximum number of redirections (5) exceeded");
     EXPECT_EQ(client->Get(Url("/redirect/deep/a"))->ContentAsString(), u"relative ok");
+    EXPECT_EQ(MessageOf<ENetURIException>([&] { client->Get(Url("/redirect/invalid")); }),
+              u"Invalid URL: \"https://h:port/x\"");
 
     client->SetMaxRedirects(0);
     EXPECT_EQ(client->Get(Url("/redirect/6"))->GetStatusCode(), 200);
