@@ -73,7 +73,7 @@ windows_stage() {
     # shellcheck source=tools/wine_env.sh
     source tools/wine_env.sh
     trap wine_env_stop EXIT
-    wine_env_start "$ROOT/build/mingw"
+    wine_env_start "$ROOT/build/mingw" || exit 1
     ctest --preset mingw -j "$JOBS" --timeout 300
   ) || rc=1
   kill "$xvfb" 2>/dev/null

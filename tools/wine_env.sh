@@ -18,17 +18,17 @@ wine_env_start() {
   export WINEARCH=win64
   mkdir -p "$WINEPREFIX"
   if [ ! -f "$WINEPREFIX/.velora-ready" ]; then
-    "$WINE_ENV_BIN" wineboot -i >/dev/null 2>&1
+    timeout 600 "$WINE_ENV_BIN" wineboot -i >/dev/null 2>&1 || return 1
     # A crash must end the process, not wait on a dialog nobody answers.
     "$WINE_ENV_BIN" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
       >/dev/null 2>&1
-    "$WINE_ENV_SERVER" -w
+    timeout 300 "$WINE_ENV_SERVER" -w || return 1
     touch "$WINEPREFIX/.velora-ready"
   fi
   # One persistent server, and one process that brings up Wine's background services, so
   # that each test program starts at once and ctest does not wait on them.
   "$WINE_ENV_SERVER" -p
-  "$WINE_ENV_BIN" cmd /c exit >/dev/null 2>&1
+  timeout 300 "$WINE_ENV_BIN" cmd /c exit >/dev/null 2>&1
 }
 
 # The Linux path of the current Wine user's local application-data folder.
@@ -53,5 +53,5 @@ wine_env_trust_ca() {
 wine_env_stop() {
   [ -n "${WINEPREFIX:-}" ] || return 0
   "$WINE_ENV_SERVER" -k >/dev/null 2>&1 || true
-  "$WINE_ENV_SERVER" -w >/dev/null 2>&1 || true
+  timeout 60 "$WINE_ENV_SERVER" -w >/dev/null 2>&1 || true
 }
