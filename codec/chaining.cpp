@@ -191,7 +191,7 @@ void TCFB_8BitLink::Decrypt_8bit(std::uint8_t& Plaintext, std::uint8_t Ciphertex
 // ---- models
 
 UnicodeString TCBC::DefinitionURL() const {
-    return u"NIST Special Publication 800-38A, section 6.2";
+    return u"NIST Special Publication 800-38A (CBC mode)";
 }
 UnicodeString TCBC::WikipediaReference() const {
     return u"Cipher_block_chaining#Cipher-block_chaining_.28CBC.29";
@@ -208,7 +208,7 @@ std::unique_ptr<TBlockChainLink> TCBC::MakeDecryptLink(TSymetricKey& Key, TMemor
 }
 
 UnicodeString TCFB_8Bit::DefinitionURL() const {
-    return u"NIST Special Publication 800-38A, section 6.3";
+    return u"NIST Special Publication 800-38A (CFB mode)";
 }
 UnicodeString TCFB_8Bit::WikipediaReference() const {
     return u"Block_cipher_mode_of_operation#Cipher_feedback_.28CFB.29";
