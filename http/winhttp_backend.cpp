@@ -29,6 +29,8 @@ constexpr std::uint32_t kClientAuthCertNeeded = 12044; // ERROR_WINHTTP_CLIENT_A
 constexpr std::uint32_t kSecureFailure = 12175;        // ERROR_WINHTTP_SECURE_FAILURE
 constexpr std::uint32_t kLoginFailure = 12015;         // ERROR_WINHTTP_LOGIN_FAILURE
 constexpr std::uint32_t kHeaderNotFound = 12150;       // ERROR_WINHTTP_HEADER_NOT_FOUND
+constexpr std::uint32_t kTimeout = 12002;              // ERROR_WINHTTP_TIMEOUT
+constexpr std::uint32_t kConnectionError = 12030;      // ERROR_WINHTTP_CONNECTION_ERROR
 constexpr DWORD kIgnoreCertificateProblems = 0x3300;   // unknown CA, usage, name, date
 
 UnicodeString MessageText(std::uint32_t code) {
@@ -41,6 +43,11 @@ UnicodeString MessageText(std::uint32_t code) {
 
 TPlatformError PlatformError(std::uint32_t code) {
     using TKind = TPlatformError::TKind;
+    // Wine passes some socket errors through where Windows reports its own codes.
+    if (code == WSAETIMEDOUT)
+        code = kTimeout;
+    else if (code == WSAECONNRESET || code == WSAECONNABORTED)
+        code = kConnectionError;
     TKind kind = TKind::Other;
     switch (code) {
     case kResendRequest:
@@ -122,7 +129,8 @@ constexpr std::u16string_view kReceiveMessage = u"Error receiving data: (%d) %s"
 constexpr std::u16string_view kReadMessage = u"Error reading data: (%d) %s";
 
 UnicodeString CodeAndText(std::u16string_view pattern, DWORD code) {
-    return Format(pattern, {static_cast<std::int64_t>(code), winhttp::PlatformError(code).Text});
+    const TPlatformError error = winhttp::PlatformError(code);
+    return Format(pattern, {error.Code, error.Text});
 }
 
 // Closes a WinHTTP handle at scope end.
@@ -673,6 +681,7 @@ void TWinHTTPClient::DoReadResponseBody(THTTPRequest& baseRequest, THTTPResponse
     auto& request = static_cast<TWinHTTPRequest&>(baseRequest);
     TStream& stream = response.GetContentStream();
     std::vector<std::uint8_t> buffer;
+    std::int64_t total = 0;
     for (;;) {
         const HINTERNET h = request.Handle();
         if (!h)
@@ -681,16 +690,25 @@ void TWinHTTPClient::DoReadResponseBody(THTTPRequest& baseRequest, THTTPResponse
         if (!::WinHttpQueryDataAvailable(h, &available))
             throw ENetHTTPResponseException(CodeAndText(kReadMessage, ::GetLastError()));
         if (available == 0)
-            return;
+            break;
         if (buffer.size() < available + 1u)
             buffer.resize(available + 1u);
         DWORD read = 0;
         if (!::WinHttpReadData(h, buffer.data(), available, &read))
             throw ENetHTTPResponseException(CodeAndText(kReadMessage, ::GetLastError()));
         if (read == 0)
-            return;
+            break;
         stream.WriteBuffer(buffer.data(), read);
+        total += read;
     }
+    // A connection that ends before the announced length is a broken body, not a short one:
+    // Windows reports it, Wine hands over what came. Platform decompression changes the
+    // length, and some statuses announce a length without a body.
+    const std::int32_t status = response.GetStatusCode();
+    const std::int64_t announced = response.GetContentLength();
+    if (request.TransportOptions().Decompression.Empty() && status != 204 && status != 304 &&
+        status >= 200 && announced >= 0 && total < announced)
+        throw ENetHTTPResponseException(CodeAndText(kReadMessage, winhttp::kConnectionError));
 }
 
 } // namespace

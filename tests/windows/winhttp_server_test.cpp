@@ -10,6 +10,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
 
 namespace velora {
 namespace {
@@ -74,6 +77,74 @@ TEST_F(WinHTTPServer, ReturnsStatusHeadersAndWholeBodies) {
     auto missing = FClient->Get(Url(u"/missing"));
     EXPECT_EQ(missing->GetStatusCode(), 404);
     EXPECT_EQ(missing->ContentAsString(), u"not found");
+}
+
+// The server's log lines (one JSON object per request) for requests of that path.
+std::vector<std::string> LoggedRequests(const std::string& path) {
+    std::ifstream log(ToUtf8(Env("VELORA_WINE_SERVER_LOG")));
+    std::vector<std::string> found;
+    for (std::string line; std::getline(log, line);)
+        if (line.find("\"path\": \"" + path + "\"") != std::string::npos)
+            found.push_back(line);
+    return found;
+}
+
+TEST_F(WinHTTPServer, SendsTheClientsHeadersAndOnlyThose) {
+    FClient->CustomHeaders().push_back({u"X-Extra", u"1"});
+    FClient->CustomHeaders().push_back({u"X-Extra", u"2"});
+    const TNetHeaders headers{{u"User-Agent", u"Replaced/2.0"}, {u"X-Call", u"yes"}};
+    EXPECT_EQ(FClient->Get(Url(u"/echo?q=1"), nullptr, &headers)->GetStatusCode(), 200);
+    const auto logged = LoggedRequests("/echo?q=1");
+    ASSERT_EQ(logged.size(), 1u);
+    const std::string& line = logged[0];
+    EXPECT_NE(line.find("[\"User-Agent\", \"Replaced/2.0\"]"), std::string::npos) << line;
+    EXPECT_NE(line.find("[\"X-Extra\", \"1, 2\"]"), std::string::npos) << line;
+    EXPECT_NE(line.find("[\"X-Call\", \"yes\"]"), std::string::npos) << line;
+    for (const char* absent : {"Accept", "Accept-Encoding", "Cookie", "Authorization"})
+        EXPECT_EQ(line.find(std::string("[\"") + absent + "\""), std::string::npos) << line;
+}
+
+TEST_F(WinHTTPServer, SilenceAndBrokenBodiesFailWithTheirStep) {
+    FClient->SetResponseTimeout(1000);
+    // Silence while the body comes: the read fails with the platform's timeout.
+    const std::string reading = Failure([&] { FClient->Get(Url(u"/stall")); });
+    EXPECT_TRUE(reading.starts_with("Error reading data: (12002) ")) << reading;
+    // Silence before the headers: Windows gives up; Wine 8 waits for the answer.
+    const std::string waiting = Failure([&] { FClient->Get(Url(u"/slow")); });
+    if (!UnderWine()) {
+        EXPECT_TRUE(waiting.starts_with("Error receiving data: (12002) ")) << waiting;
+    }
+    FClient->SetResponseTimeout(60000);
+    // A body that breaks off before its announced length is no complete body.
+    const std::string dropped = Failure([&] { FClient->Get(Url(u"/dropped")); });
+    EXPECT_TRUE(dropped.starts_with("Error reading data: (")) << dropped;
+}
+
+TEST_F(WinHTTPServer, PlatformDecompressionAndProtocolSets) {
+    FClient->SetAutomaticDecompression({THTTPCompressionMethod::GZip});
+    const auto logged = [] {
+        const auto requests = LoggedRequests("/gzip");
+        return requests.empty() ? std::string() : requests.back();
+    };
+    if (UnderWine()) {
+        // Wine 8 has no platform decompression: nothing is asked for, so a server that
+        // honours that sends the body as it is.
+        FClient->Get(Url(u"/gzip"));
+        EXPECT_EQ(logged().find("Accept-Encoding"), std::string::npos) << logged();
+    } else {
+        // The platform asks for gzip and decodes it; the layer above leaves the body alone.
+        auto decoded = FClient->Get(Url(u"/gzip"));
+        EXPECT_EQ(decoded->ContentAsString(), u"packed content");
+        EXPECT_EQ(decoded->GetContentStream().Size(), 14);
+        EXPECT_NE(logged().find("Accept-Encoding"), std::string::npos) << logged();
+    }
+
+    using P = THTTPSecureProtocol;
+    FClient->SetSecureProtocols({P::TLS12});
+    EXPECT_EQ(FClient->Get(Url(u"/text"))->GetStatusCode(), 200);
+    // A set that includes TLS 1.3 works also where the platform has no TLS 1.3.
+    FClient->SetSecureProtocols({P::TLS12, P::TLS13});
+    EXPECT_EQ(FClient->Get(Url(u"/text"))->GetStatusCode(), 200);
 }
 
 TEST_F(WinHTTPServer, RedirectsAreTheClientsUpToTheLimit) {

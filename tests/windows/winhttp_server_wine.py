@@ -28,6 +28,10 @@ def routes():
         "/chunked": {"body": "in pieces", "chunked": True},
         "/gzip": {"body": "packed content", "gzip": True},
         "/hop0": {"body": "arrived"},
+        "/slow": {"body": "late", "delay_ms": 3000},
+        "/stall": {"body_size": 200000, "seed": 2, "stall_after": 1000, "stall_ms": 3000},
+        "/dropped": {"body_size": 200000, "seed": 3, "drop_after": 1000},
+        "/echo": {"body": "seen"},
     }
     for n in range(1, 7):
         table["/hop%d" % n] = {"status": 302, "headers": [["Location", "/hop%d" % (n - 1)]],
@@ -70,6 +74,7 @@ def main():
         env["VELORA_WINE_SERVER"] = "https://localhost:%d" % trusted.port
         env["VELORA_WINE_SELFSIGNED"] = "https://localhost:%d" % untrusted.port
         env["VELORA_WINE_CLOSED"] = "https://localhost:%d" % closed_port()
+        env["VELORA_WINE_SERVER_LOG"] = wine_path(trusted.log)
         return subprocess.run([WINE, args.program] + rest, env=env).returncode
     finally:
         for server in servers:
