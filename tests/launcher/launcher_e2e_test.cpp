@@ -13,8 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <netinet/in.h>
 #include <optional>
 #include <sstream>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -169,6 +172,13 @@ struct RunOptions {
 class LauncherEndToEnd : public testing::Test {
 protected:
     void SetUp() override {
+        // The port is fixed in the test build, so runs from other build folders on this machine
+        // take turns.
+        const std::string lockFile = "/tmp/velora-launcher-port-" + std::to_string(kPort) + ".lock";
+        FPortLock = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        ASSERT_GE(FPortLock, 0);
+        ASSERT_EQ(::flock(FPortLock, LOCK_EX), 0);
+
         char pattern[] = "/tmp/velora-launcher-e2e-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         FRoot = pattern;
@@ -195,6 +205,9 @@ protected:
                       << ReadFile(FRoot / "launcher.out").value_or("(none)") << '\n';
         }
         fs::remove_all(FRoot);
+        if (FPortLock >= 0) {
+            ::close(FPortLock);
+        }
     }
 
     fs::path InstallDir(bool xdg = true) const {
@@ -244,7 +257,22 @@ protected:
                                         : options.server == Server::Expired   ? "expired"
                                         : options.server == Server::WrongHost ? "wronghost"
                                                                               : "server";
-            server = std::make_unique<test::TestServer>(serverOptions);
+            // Something outside these tests may hold the port for a moment.
+            for (int attempt = 0; !server; ++attempt) {
+                try {
+                    server = std::make_unique<test::TestServer>(serverOptions);
+                } catch (const std::exception&) {
+                    if (attempt == 60) {
+                        throw;
+                    }
+                    std::this_thread::sleep_for(500ms);
+                }
+            }
+        } else {
+            // A refused connection needs the port to be free.
+            for (int attempt = 0; attempt < 60 && PortInUse(); ++attempt) {
+                std::this_thread::sleep_for(500ms);
+            }
         }
         std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + FHome.string(),
                                         "VELORA_STUB_LOG=" + FLog.string()};
@@ -277,6 +305,18 @@ protected:
             }
         }
         return status;
+    }
+
+    static bool PortInUse() {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(kPort));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool inUse =
+            ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        return inUse;
     }
 
     int Spawn(const std::vector<std::string>& env) {
@@ -364,6 +404,7 @@ protected:
     std::string FUpdaterBody;
     std::vector<std::string> FRequests;
     int FMessagesClosed = 0;
+    int FPortLock = -1;
 };
 
 // Settings files as found on disk; each run must leave them exactly so.
@@ -373,6 +414,9 @@ struct NoUpdateCase {
     std::string document;
     int documentStatus;
 };
+void PrintTo(const NoUpdateCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class NoUpdate : public LauncherEndToEnd, public testing::WithParamInterface<NoUpdateCase> {};
 
@@ -413,6 +457,9 @@ struct UpdateCase {
     int documentStatus;
     std::string parameter;
 };
+void PrintTo(const UpdateCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Update : public LauncherEndToEnd, public testing::WithParamInterface<UpdateCase> {};
 
@@ -451,6 +498,9 @@ struct FailedDownloadCase {
     const char* name;
     std::string updaterRoute; // empty: the server's 404
 };
+void PrintTo(const FailedDownloadCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FailedDownload : public LauncherEndToEnd,
                        public testing::WithParamInterface<FailedDownloadCase> {};
