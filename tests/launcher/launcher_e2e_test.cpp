@@ -17,6 +17,7 @@
 #include <optional>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -167,6 +168,7 @@ struct RunOptions {
     std::string routes = "{}";
     bool display = true;
     bool useXdgDataHome = true;
+    std::uint64_t addressSpaceLimit = 0; // bytes; 0 = none
 };
 
 class LauncherEndToEnd : public testing::Test {
@@ -295,7 +297,7 @@ protected:
             closer = std::make_unique<MessageCloser>(Display::Get().Name());
         }
 
-        const int status = Spawn(env);
+        const int status = Spawn(env, options.addressSpaceLimit);
         if (closer) {
             FMessagesClosed = closer->Closed();
         }
@@ -319,7 +321,7 @@ protected:
         return inUse;
     }
 
-    int Spawn(const std::vector<std::string>& env) {
+    int Spawn(const std::vector<std::string>& env, std::uint64_t addressSpaceLimit) {
         std::vector<char*> envp;
         std::vector<std::string> copy = env;
         for (std::string& e : copy) {
@@ -333,6 +335,10 @@ protected:
             const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             ::dup2(out, STDOUT_FILENO);
             ::dup2(out, STDERR_FILENO);
+            if (addressSpaceLimit != 0) {
+                const rlimit limit{addressSpaceLimit, addressSpaceLimit};
+                ::setrlimit(RLIMIT_AS, &limit);
+            }
             char* argv[] = {const_cast<char*>(VELORA_LAUNCHER_BINARY), nullptr};
             ::execve(argv[0], argv, envp.data());
             ::_exit(127);
@@ -543,6 +549,28 @@ TEST_F(LauncherEndToEnd, DownloadWithoutContentLengthIsWrittenWhole) {
         "{" + VersionRoute("2") + ", " + UpdaterRoute(", \"no_content_length\": true") + "}";
     EXPECT_EQ(RunLauncher(options), 0);
     ExpectUpdaterStarted("2");
+}
+
+TEST_F(LauncherEndToEnd, ExhaustedMemoryDuringTheDownloadStartsThePlayer) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit an address-space limit";
+#endif
+    if (!HaveDisplay()) {
+        GTEST_SKIP() << "no X display and no Xvfb";
+    }
+    const std::string settings = "[Velora Player]\nLocalVersion=1\n";
+    InstallPlayer(settings);
+    RunOptions options;
+    // The launcher with GTK loaded needs about 500 MB of address space; the body does not fit
+    // in what is left.
+    options.addressSpaceLimit = 700ull << 20;
+    options.routes = "{" + VersionRoute("2") + ", \"" + kUpdaterPath +
+                     "\": {\"status\": 200, \"body_size\": 400000000}}";
+    EXPECT_EQ(RunLauncher(options), 0);
+    ExpectPlayerStarted();
+    EXPECT_EQ(FMessagesClosed, 1);
+    EXPECT_FALSE(fs::exists(InstallDir() / "updater.exe"));
+    EXPECT_EQ(ReadFile(InstallDir() / "settings.ini"), settings);
 }
 
 TEST_F(LauncherEndToEnd, HomeWithoutDataHomeVariable) {
