@@ -248,6 +248,20 @@ TEST_P(Win32Message, IsModalOwnedByTheApplicationWindowAndCentred) {
     EXPECT_TRUE(closer.Centred);
 }
 
+TEST_P(Win32Message, ThatCannotBeShownIsAFailure) {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    if (GetParam() == win32::TMessageMechanism::MessageBox && ntdll &&
+        ::GetProcAddress(ntdll, "wine_get_version"))
+        GTEST_SKIP() << "Wine's message box returns at once, unshown and without an error";
+    // An owner that is no window: the platform refuses, and the caller must learn of it.
+    win32::TApplicationWindow application;
+    const HWND gone = application.Handle();
+    ::DestroyWindow(gone);
+    MessageCloser closer(nullptr);
+    EXPECT_THROW(win32::ShowInformationMessage(gone, u"text", GetParam()), Exception);
+    EXPECT_FALSE(closer.Found);
+}
+
 INSTANTIATE_TEST_SUITE_P(Mechanisms, Win32Message,
                          ::testing::Values(win32::TMessageMechanism::TaskDialog,
                                            win32::TMessageMechanism::MessageBox),
