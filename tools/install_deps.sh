@@ -8,7 +8,7 @@ PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   libcurl4-openssl-dev zlib1g-dev libidn2-dev nettle-dev libssl-dev libgtk-3-dev
   python3 openssl curl xvfb xauth xdotool tinyproxy
-  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 libgnutls30 fonts-wine
 )
 
 missing=()
