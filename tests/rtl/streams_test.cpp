@@ -58,6 +58,9 @@ TEST_P(CopyFromTest, CopiesOrFailsAsTheCountSays) {
         EXPECT_EQ(dest.CopyFrom(source, c.count, c.bufferSize), c.expectedResult);
     }
     ASSERT_EQ(dest.Size(), c.expectedWritten);
+    if (c.expectedWritten == 0) {
+        return;
+    }
     const std::int64_t offset = c.count <= 0 ? 0 : c.startPos;
     EXPECT_EQ(0, std::memcmp(dest.Memory(), source.Memory() + offset,
                              static_cast<std::size_t>(c.expectedWritten)));
