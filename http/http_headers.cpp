@@ -6,40 +6,6 @@
 namespace velora {
 namespace {
 
-bool ValidUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        int extra = 0;
-        char32_t cp = 0, min = 0;
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        if ((b & 0xE0) == 0xC0) {
-            extra = 1, cp = b & 0x1F, min = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            extra = 2, cp = b & 0x0F, min = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            extra = 3, cp = b & 0x07, min = 0x10000;
-        } else {
-            return false;
-        }
-        if (i + static_cast<std::size_t>(extra) >= s.size())
-            return false;
-        for (int k = 1; k <= extra; ++k) {
-            const auto c = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-            if ((c & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += static_cast<std::size_t>(extra) + 1;
-    }
-    return true;
-}
-
 bool StartsWithMethodWord(std::u16string_view line) {
     static constexpr std::u16string_view kMethods[] = {u"GET",   u"POST",    u"PUT",     u"DELETE",
                                                        u"HEAD",  u"CONNECT", u"OPTIONS", u"TRACE",
@@ -69,7 +35,7 @@ UnicodeString Dequote(const UnicodeString& text, char16_t quote) {
 } // namespace
 
 UnicodeString DecodeHeaderBytes(std::string_view raw) {
-    if (ValidUtf8(raw))
+    if (IsValidUtf8(raw))
         return U16(raw);
     UnicodeString out;
     out.reserve(raw.size());

@@ -7,55 +7,6 @@ namespace velora {
 
 namespace {
 
-// Length of the well-formed UTF-8 sequence at p, 0 when there is none; cp gets its code point.
-std::size_t Utf8Sequence(std::span<const std::uint8_t> s, std::size_t p, char32_t& cp) {
-    const std::uint8_t b0 = s[p];
-    std::size_t len = 0;
-    char32_t min = 0;
-    if (b0 < 0x80) {
-        cp = b0;
-        return 1;
-    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-        len = 2;
-        cp = b0 & 0x1Fu;
-        min = 0x80;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        len = 3;
-        cp = b0 & 0x0Fu;
-        min = 0x800;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        len = 4;
-        cp = b0 & 0x07u;
-        min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (s.size() - p < len) {
-        return 0;
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-        const std::uint8_t b = s[p + k];
-        if ((b & 0xC0u) != 0x80u) {
-            return 0;
-        }
-        cp = (cp << 6) | (b & 0x3Fu);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return 0;
-    }
-    return len;
-}
-
-void AppendCodePoint(UnicodeString& out, char32_t cp) {
-    if (cp < 0x10000) {
-        out.push_back(static_cast<char16_t>(cp));
-    } else {
-        cp -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    }
-}
-
 UnicodeString DecodeUtf16(std::span<const std::uint8_t> s, bool bigEndian) {
     UnicodeString out;
     out.reserve(s.size() / 2);
@@ -71,16 +22,14 @@ UnicodeString DecodeUtf8WithFallback(std::span<const std::uint8_t> s) {
     const TEncoding& ansi = TEncoding::ANSI();
     UnicodeString out;
     out.reserve(s.size());
-    std::size_t p = 0;
-    while (p < s.size()) {
-        char32_t cp = 0;
-        const std::size_t len = Utf8Sequence(s, p, cp);
-        if (len == 0) {
-            out += ansi.GetString(&s[p], 1);
-            ++p;
+    for (std::size_t p = 0; p < s.size();) {
+        const Utf8Step step = DecodeUtf8Step(s.data(), s.size(), p);
+        if (step.valid) {
+            AppendCodePoint(out, step.codePoint);
+            p += step.length;
         } else {
-            AppendCodePoint(out, cp);
-            p += len;
+            out += ansi.GetString(&s[p], 1); // one byte at a time, as the platform reader would
+            ++p;
         }
     }
     return out;

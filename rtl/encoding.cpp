@@ -17,52 +17,6 @@ namespace {
     throw EEncodingError(u"Invalid encoding name");
 }
 
-// Decodes one UTF-8 sequence at data[i]; returns the code point or nothing when malformed
-// (overlong forms, surrogates and values past U+10FFFF included). `used` is the number of bytes
-// that a replacing decoder skips.
-std::optional<char32_t> DecodeUtf8(const std::uint8_t* data, std::size_t size, std::size_t i,
-                                   std::size_t& used) {
-    const std::uint8_t b = data[i];
-    used = 1;
-    if (b < 0x80) {
-        return b;
-    }
-    int extra;
-    char32_t cp;
-    char32_t min;
-    if (b >= 0xC2 && b <= 0xDF) {
-        extra = 1, cp = b & 0x1F, min = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-        extra = 2, cp = b & 0x0F, min = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        extra = 3, cp = b & 0x07, min = 0x10000;
-    } else {
-        return std::nullopt;
-    }
-    for (int k = 1; k <= extra; ++k) {
-        if (i + static_cast<std::size_t>(k) >= size || (data[i + k] & 0xC0) != 0x80) {
-            return std::nullopt; // a truncated sequence is replaced as one unit
-        }
-        cp = (cp << 6) | (data[i + k] & 0x3F);
-        used = static_cast<std::size_t>(k) + 1;
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        used = 1;
-        return std::nullopt;
-    }
-    return cp;
-}
-
-void PutUtf16(UnicodeString& out, char32_t cp) {
-    if (cp < 0x10000) {
-        out.push_back(static_cast<char16_t>(cp));
-    } else {
-        cp -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    }
-}
-
 class TUTF8Encoding final : public TEncoding {
 public:
     explicit TUTF8Encoding(bool strict) : FStrict(strict) {}
@@ -84,23 +38,17 @@ public:
     UnicodeString GetString(const std::uint8_t* data, std::size_t size) const override {
         UnicodeString out;
         out.reserve(size);
-        std::size_t i = 0;
-        while (i < size) {
+        for (std::size_t i = 0; i < size;) {
             if (data[i] < 0x80) {
                 out.push_back(data[i++]);
                 continue;
             }
-            std::size_t used = 1;
-            const auto cp = DecodeUtf8(data, size, i, used);
-            if (!cp) {
-                if (FStrict) {
-                    NoMapping();
-                }
-                out.push_back(0xFFFD);
-            } else {
-                PutUtf16(out, *cp);
+            const Utf8Step step = DecodeUtf8Step(data, size, i);
+            if (!step.valid && FStrict) {
+                NoMapping();
             }
-            i += used;
+            AppendCodePoint(out, step.codePoint);
+            i += step.length;
         }
         return out;
     }

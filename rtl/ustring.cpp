@@ -4,9 +4,54 @@
 
 namespace velora {
 
-namespace {
+Utf8Step DecodeUtf8Step(const std::uint8_t* data, std::size_t size, std::size_t i) noexcept {
+    const std::uint8_t b = data[i];
+    if (b < 0x80) {
+        return {b, 1, true};
+    }
+    // The lead byte fixes the length and the range of the second byte, which rules out overlong
+    // forms, surrogates and values past U+10FFFF.
+    std::size_t extra = 0;
+    char32_t cp = 0;
+    std::uint8_t lo = 0x80;
+    std::uint8_t hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        extra = 1, cp = b & 0x1Fu;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        extra = 2, cp = b & 0x0Fu;
+        lo = b == 0xE0 ? 0xA0 : 0x80;
+        hi = b == 0xED ? 0x9F : 0xBF;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        extra = 3, cp = b & 0x07u;
+        lo = b == 0xF0 ? 0x90 : 0x80;
+        hi = b == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return {0xFFFD, 1, false};
+    }
+    for (std::size_t k = 1; k <= extra; ++k) {
+        if (i + k >= size || data[i + k] < lo || data[i + k] > hi) {
+            return {0xFFFD, k, false};
+        }
+        cp = (cp << 6) | (data[i + k] & 0x3Fu);
+        lo = 0x80;
+        hi = 0xBF;
+    }
+    return {cp, extra + 1, true};
+}
 
-void AppendUtf16(UnicodeString& out, char32_t cp) {
+bool IsValidUtf8(std::string_view bytes) noexcept {
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    for (std::size_t i = 0; i < bytes.size();) {
+        const Utf8Step step = DecodeUtf8Step(data, bytes.size(), i);
+        if (!step.valid) {
+            return false;
+        }
+        i += step.length;
+    }
+    return true;
+}
+
+void AppendCodePoint(UnicodeString& out, char32_t cp) {
     if (cp < 0x10000) {
         out.push_back(static_cast<char16_t>(cp));
     } else {
@@ -16,47 +61,14 @@ void AppendUtf16(UnicodeString& out, char32_t cp) {
     }
 }
 
-} // namespace
-
 UnicodeString U16(std::string_view utf8) {
     UnicodeString out;
     out.reserve(utf8.size());
-    std::size_t i = 0;
-    const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
-    const std::size_t n = utf8.size();
-    while (i < n) {
-        const unsigned char b = s[i];
-        if (b < 0x80) {
-            out.push_back(b);
-            ++i;
-            continue;
-        }
-        int extra = 0;
-        char32_t cp = 0;
-        char32_t min = 0;
-        if ((b & 0xE0) == 0xC0) {
-            extra = 1, cp = b & 0x1F, min = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            extra = 2, cp = b & 0x0F, min = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            extra = 3, cp = b & 0x07, min = 0x10000;
-        } else {
-            out.push_back(0xFFFD);
-            ++i;
-            continue;
-        }
-        std::size_t j = i + 1;
-        int k = 0;
-        for (; k < extra && j < n && (s[j] & 0xC0) == 0x80; ++k, ++j) {
-            cp = (cp << 6) | (s[j] & 0x3F);
-        }
-        if (k < extra || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            out.push_back(0xFFFD);
-            i = (k < extra) ? j : i + 1 + static_cast<std::size_t>(extra);
-            continue;
-        }
-        AppendUtf16(out, cp);
-        i = j;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(utf8.data());
+    for (std::size_t i = 0; i < utf8.size();) {
+        const Utf8Step step = DecodeUtf8Step(data, utf8.size(), i);
+        AppendCodePoint(out, step.codePoint);
+        i += step.length;
     }
     return out;
 }

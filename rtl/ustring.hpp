@@ -19,6 +19,18 @@ UnicodeString U16(std::string_view utf8);
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string ToUtf8(std::u16string_view text);
 
+// One step of UTF-8 decoding at data[i]: a well-formed sequence gives its code point and length;
+// malformed input (overlong, surrogate, past U+10FFFF, cut short) gives valid = false and the
+// length of its maximal ill-formed part, which a replacing decoder turns into one U+FFFD.
+struct Utf8Step {
+    char32_t codePoint;
+    std::size_t length;
+    bool valid;
+};
+Utf8Step DecodeUtf8Step(const std::uint8_t* data, std::size_t size, std::size_t i) noexcept;
+bool IsValidUtf8(std::string_view bytes) noexcept;
+void AppendCodePoint(UnicodeString& out, char32_t codePoint);
+
 // ASCII-only case mapping: identifiers, header names and schemes are ASCII.
 char16_t AsciiUpper(char16_t c);
 char16_t AsciiLower(char16_t c);

@@ -38,3 +38,20 @@ TEST(Text, Utf8RoundTripReplacesBrokenInput) {
     EXPECT_EQ(U16("a\xC3"), u"a\uFFFD");
     EXPECT_EQ(ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }
+
+TEST(Text, MalformedUtf8BecomesOneReplacementPerMaximalPart) {
+    struct Case {
+        std::string_view bytes;
+        std::u16string_view text;
+    };
+    for (const Case& c :
+         {Case{"\xE2\x82"
+               "a",
+               u"\uFFFDa"},
+          Case{"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"}, Case{"\xF0\x80\x80", u"\uFFFD\uFFFD\uFFFD"},
+          Case{"\xF4\x8F\xBF", u"\uFFFD"}, Case{"\xC1\xBF", u"\uFFFD\uFFFD"},
+          Case{"\xE0\xA0\x80", u"\u0800"}}) {
+        EXPECT_EQ(U16(c.bytes), c.text) << c.bytes.size();
+        EXPECT_EQ(IsValidUtf8(c.bytes), c.text.find(u'\uFFFD') == std::u16string_view::npos);
+    }
+}
