@@ -449,12 +449,6 @@ public:
                       THTTPCompressionMethods automaticDecompression)
         : THTTPResponse(std::move(request), content, automaticDecompression) {}
 
-    // The response's own memory stream, when the body goes there.
-    TMemoryStream* OwnMemoryStream() {
-        return FInternalStream && FStream == FInternalStream.get() ? FInternalStream.get()
-                                                                   : nullptr;
-    }
-
     void Received(std::string headerBlock, std::int32_t status) {
         FHeaderBlock = std::move(headerBlock);
         FStatus = status;

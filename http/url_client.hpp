@@ -122,6 +122,11 @@ protected:
 class TURLResponse : public virtual IURLResponse {
 public:
     TStream& GetContentStream() override { return *FStream; }
+    // The response's own memory stream, when the body goes there.
+    TMemoryStream* OwnMemoryStream() {
+        return FInternalStream && FStream == FInternalStream.get() ? FInternalStream.get()
+                                                                   : nullptr;
+    }
 
 protected:
     // With no content stream the response keeps the body in a memory stream of its own.

@@ -680,6 +680,15 @@ TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
 void TWinHTTPClient::DoReadResponseBody(THTTPRequest& baseRequest, THTTPResponse& response) {
     auto& request = static_cast<TWinHTTPRequest&>(baseRequest);
     TStream& stream = response.GetContentStream();
+    const std::int64_t announced = response.GetContentLength();
+    // One allocation for a body of known size instead of repeated growth; when it cannot be
+    // had, growth on demand still reports a real shortage.
+    if (TMemoryStream* own = response.OwnMemoryStream(); own && announced > 0) {
+        try {
+            own->Reserve(own->Position() + announced);
+        } catch (const EStreamError&) {
+        }
+    }
     std::vector<std::uint8_t> buffer;
     std::int64_t total = 0;
     for (;;) {
@@ -705,7 +714,6 @@ void TWinHTTPClient::DoReadResponseBody(THTTPRequest& baseRequest, THTTPResponse
     // Windows reports it, Wine hands over what came. Platform decompression changes the
     // length, and some statuses announce a length without a body.
     const std::int32_t status = response.GetStatusCode();
-    const std::int64_t announced = response.GetContentLength();
     if (request.TransportOptions().Decompression.Empty() && status != 204 && status != 304 &&
         status >= 200 && announced >= 0 && total < announced)
         throw ENetHTTPResponseException(CodeAndText(kReadMessage, winhttp::kConnectionError));

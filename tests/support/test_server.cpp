@@ -1,9 +1,6 @@
 #include "tests/support/test_server.hpp"
 
-#include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -11,16 +8,9 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "tests/support/child_process.hpp"
 
 namespace velora::test {
 namespace {
@@ -44,35 +34,16 @@ std::runtime_error Failure(const std::string& what) {
     return std::runtime_error("test server: " + what);
 }
 
-// Runs a program with arguments and waits; returns its exit status (or -1).
-int RunAndWait(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid < 0)
-        return -1;
-    if (pid == 0) {
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 void WriteFile(const std::string& path, const std::string& content) {
     // Written beside and renamed, so the server never reads half a file.
     std::string tmp = path + ".tmp";
     {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
+        std::ofstream f(HostPath(tmp), std::ios::binary | std::ios::trunc);
         f << content;
         if (!f)
             throw Failure("cannot write " + tmp);
     }
-    std::filesystem::rename(tmp, path);
+    std::filesystem::rename(HostPath(tmp), HostPath(path));
 }
 
 // Just enough JSON for the server's log records: objects, arrays, strings, literals, numbers.
@@ -249,7 +220,7 @@ std::string TestServer::CaDir() {
     static std::once_flag once;
     static int status = 0;
     std::call_once(once, [] {
-        status = RunAndWait({"/bin/sh", SupportDir() + "/make_test_ca.sh", VELORA_TEST_CA_DIR});
+        status = RunToEnd({"/bin/sh", SupportDir() + "/make_test_ca.sh", VELORA_TEST_CA_DIR});
     });
     if (status != 0)
         throw Failure("make_test_ca.sh failed");
@@ -262,11 +233,7 @@ std::string TestServer::CaFile() {
 
 TestServer::TestServer(TestServerOptions options, TestServerTls tls) : FPlain(options.plain) {
     std::string caDir = CaDir();
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/velora-server-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw Failure("mkdtemp failed");
-    FDir = pattern;
+    FDir = MakeTempDir("velora-server");
     FRoutesFile = FDir + "/routes.json";
     FLogFile = FDir + "/requests.jsonl";
     WriteFile(FRoutesFile, options.routesJson);
@@ -291,62 +258,30 @@ TestServer::TestServer(TestServerOptions options, TestServerTls tls) : FPlain(op
             args.insert(args.end(),
                         {"--client-cert", tls.clientCertificate, "--client-ca", caDir + "/ca.pem"});
     }
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    const std::string out = FDir + "/stdout";
+    FProcess = std::make_unique<ChildProcess>(args, out);
 
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        throw Failure("pipe failed");
-    pid_t parent = getpid();
-    FPid = fork();
-    if (FPid < 0)
-        throw Failure("fork failed");
-    if (FPid == 0) {
-        // The server must not outlive a test process that dies without running destructors.
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            _exit(1);
-        dup2(out[1], STDOUT_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-
+    // It says "READY <port>" once it listens.
     std::string line;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (line.find('\n') == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd p{out[0], POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            break;
-        char buf[256];
-        ssize_t n = read(out[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        line.append(buf, static_cast<std::size_t>(n));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline &&
+           !FProcess->Ended()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::ifstream f(HostPath(out), std::ios::binary);
+        std::getline(f, line, '\0');
     }
-    close(out[0]);
-    if (line.rfind("READY ", 0) != 0) {
-        kill(FPid, SIGTERM);
-        waitpid(FPid, nullptr, 0);
-        FPid = -1;
-        std::filesystem::remove_all(FDir);
+    if (line.rfind("READY ", 0) != 0 || line.find('\n') == std::string::npos) {
+        FProcess.reset();
+        std::filesystem::remove_all(HostPath(FDir));
         throw Failure("did not start (port " + std::to_string(options.port) + ")");
     }
     FPort = std::atoi(line.c_str() + 6);
 }
 
 TestServer::~TestServer() {
-    if (FPid > 0) {
-        kill(FPid, SIGTERM);
-        while (waitpid(FPid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
+    FProcess.reset();
     std::error_code ec;
-    std::filesystem::remove_all(FDir, ec);
+    std::filesystem::remove_all(HostPath(FDir), ec);
 }
 
 std::string TestServer::BaseUrl() const {
@@ -359,7 +294,7 @@ void TestServer::SetRoutes(const std::string& routesJson) {
 
 std::vector<LoggedRequest> TestServer::Requests() const {
     std::vector<LoggedRequest> result;
-    std::ifstream f(FLogFile, std::ios::binary);
+    std::ifstream f(HostPath(FLogFile), std::ios::binary);
     std::string line;
     while (std::getline(f, line))
         if (auto req = ParseLoggedRequest(line))
@@ -367,32 +302,10 @@ std::vector<LoggedRequest> TestServer::Requests() const {
     return result;
 }
 
-namespace {
-
-bool Listening(int port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0)
-        return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(s);
-    return ok;
-}
-
-} // namespace
-
 TinyProxy::TinyProxy(std::string user, std::string password) {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/velora-proxy-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw Failure("mkdtemp failed");
-    FDir = pattern;
+    FDir = MakeTempDir("velora-proxy");
     // The proxy may drop to "nobody" when started as root; it must still write its log.
-    chmod(FDir.c_str(), 0777);
-    for (int attempt = 0; attempt < 5 && FPid < 0; ++attempt) {
+    for (int attempt = 0; attempt < 5 && !FProcess; ++attempt) {
         FPort = UnusedPort();
         std::ostringstream config;
         config << "Port " << FPort << "\nListen 127.0.0.1\nTimeout 30\nLogLevel Info\n"
@@ -402,54 +315,33 @@ TinyProxy::TinyProxy(std::string user, std::string password) {
             config << "BasicAuth " << user << " " << password << "\n";
         WriteFile(FDir + "/proxy.conf", config.str());
         WriteFile(FDir + "/proxy.log", "");
-        chmod((FDir + "/proxy.log").c_str(), 0666);
+        if (RunToEnd({"/bin/chmod", "a+w", FDir, FDir + "/proxy.log"}) != 0)
+            throw Failure("cannot open the proxy's folder to all");
 
-        const std::string conf = FDir + "/proxy.conf";
-        pid_t parent = getpid();
-        pid_t pid = fork();
-        if (pid < 0)
-            throw Failure("fork failed");
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (getppid() != parent)
-                _exit(1);
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, STDOUT_FILENO);
-            dup2(null, STDERR_FILENO);
-            execl("/usr/bin/tinyproxy", "tinyproxy", "-d", "-c", conf.c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        auto process = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/usr/bin/tinyproxy", "-d", "-c", FDir + "/proxy.conf"},
+            FDir + "/stdout");
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         bool up = false;
-        while (!up && std::chrono::steady_clock::now() < deadline) {
-            if (waitpid(pid, nullptr, WNOHANG) == pid)
-                break; // it ended: the port was taken after all, or it cannot run
+        // Ending early means the port was taken after all, or it cannot run.
+        while (!up && std::chrono::steady_clock::now() < deadline && !process->Ended()) {
             up = Listening(FPort);
             if (!up)
-                usleep(20000);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        if (up) {
-            FPid = pid;
-        } else {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
+        if (up)
+            FProcess = std::move(process);
     }
-    if (FPid < 0) {
-        std::filesystem::remove_all(FDir);
+    if (!FProcess) {
+        std::filesystem::remove_all(HostPath(FDir));
         throw Failure("tinyproxy did not start");
     }
 }
 
 TinyProxy::~TinyProxy() {
-    if (FPid > 0) {
-        kill(FPid, SIGTERM);
-        while (waitpid(FPid, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
+    FProcess.reset();
     std::error_code ec;
-    std::filesystem::remove_all(FDir, ec);
+    std::filesystem::remove_all(HostPath(FDir), ec);
 }
 
 std::string TinyProxy::Url() const {
@@ -459,7 +351,7 @@ std::string TinyProxy::Url() const {
 std::vector<std::string> TinyProxy::Requests() const {
     // "CONNECT   Dec 08 18:25:56.740 [25414]: Request (file descriptor 5): CONNECT host:443 ..."
     std::vector<std::string> lines;
-    std::ifstream f(FDir + "/proxy.log");
+    std::ifstream f(HostPath(FDir + "/proxy.log"));
     std::string line;
     const std::string marker = "): ";
     while (std::getline(f, line)) {
@@ -471,24 +363,6 @@ std::vector<std::string> TinyProxy::Requests() const {
             lines.push_back(line.substr(at + marker.size()));
     }
     return lines;
-}
-
-int UnusedPort() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0)
-        throw Failure("socket failed");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        close(s);
-        throw Failure("bind failed");
-    }
-    close(s);
-    return ntohs(addr.sin_port);
 }
 
 } // namespace velora::test

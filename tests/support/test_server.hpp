@@ -2,13 +2,14 @@
 // the build's test CA, answers from a routes file and records every request it receives.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include <sys/types.h>
+#include "tests/support/child_process.hpp"
 
 namespace velora::test {
 
@@ -66,7 +67,7 @@ private:
     std::string FRoutesFile;
     std::string FLogFile;
     bool FPlain = false;
-    pid_t FPid = -1;
+    std::unique_ptr<ChildProcess> FProcess;
     int FPort = 0;
 };
 
@@ -88,12 +89,9 @@ public:
 
 private:
     std::string FDir;
-    pid_t FPid = -1;
+    std::unique_ptr<ChildProcess> FProcess;
     int FPort = 0;
 };
-
-// A loopback port that nothing listens on at the moment of the call.
-int UnusedPort();
 
 // Parses one line of the server's request log; nullopt when it is not a request record.
 std::optional<LoggedRequest> ParseLoggedRequest(std::string_view jsonLine);
