@@ -173,19 +173,8 @@ bool Listening(int port) {
 }
 
 int UnusedPort() {
-    const SOCKET s = LoopbackSocket();
-    if (s == INVALID_SOCKET)
-        throw std::runtime_error("socket failed");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int len = sizeof addr;
-    const bool ok = bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-                    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
-    closesocket(s);
-    if (!ok)
-        throw std::runtime_error("bind failed");
-    return ntohs(addr.sin_port);
+    // Nobody connects to it, so the port is free again once it closes.
+    return SilentListener().Port();
 }
 
 bool UnderWine() {
