@@ -15,7 +15,7 @@ velora_warnings(codec_facade_tests)
 gtest_discover_tests(codec_facade_tests DISCOVERY_TIMEOUT 30)
 
 # velora-credtool run as its users run it, and the set-file parser it shares with the build.
-if(TARGET velora-credtool AND NOT WIN32)
+if(TARGET velora-credtool)
   add_executable(credtool_tests
     ${CMAKE_CURRENT_LIST_DIR}/credtool_test.cpp
     ${PROJECT_SOURCE_DIR}/tools/credtool/set_file.cpp
