@@ -1,15 +1,17 @@
 // velora-credtool: makes and checks the stored credentials with the launcher's own codec.
+#include "tools/credtool/credtool.hpp"
+
+#include "codec/base64.hpp"
 #include "codec/codec.hpp"
 #include "codec/crypto_library.hpp"
+#include "codec/scope_exit.hpp"
 #include "rtl/encoding.hpp"
 #include "rtl/exceptions.hpp"
 #include "rtl/secure.hpp"
 #include "tools/credtool/set_file.hpp"
 
 #include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -38,13 +40,17 @@ constexpr const char* kHelp = R"(Usage:
 
 Makes and checks the launcher's stored credentials with the launcher's own codec: a stream
 cipher over a block cipher and chaining mode, keyed by a password (its SHA-1 digest in the
-system's ANSI code page once it is longer than the cipher takes as it is).
+system's ANSI code page once it is longer than the cipher takes as it is, 16 characters for
+Twofish). A password that is hashed and holds a character the encoding cannot represent is
+refused: that character would count as "?", and other passwords would decrypt the same texts.
 
 Commands:
   encrypt    Reads the plaintext (UTF-8 text) from standard input and prints its Base64
              ciphertext and a line end.
   decrypt    Reads Base64 text from standard input (one trailing line end, LF or CR LF, is
              removed) and writes the plaintext as UTF-8 to standard output with nothing added.
+             The text is read as the launcher reads it, leniently; a warning says so when it
+             is not canonical Base64, and when it holds no ciphertext (8 bytes or fewer).
   make-set   Encrypts five plaintext files and writes a credential-set file holding the password
              and the five ciphertexts, then decrypts them again to check the result. The files
              are, in this order, the texts of LocalFileCrypto, httpuser, httppass, secret and
@@ -64,7 +70,9 @@ Options:
   --block ID         Block cipher identifier (default native.Twofish).
   --chain ID         Chaining mode identifier (default native.CBC).
   --encoding E       Encoding of the text inside the ciphertext: utf-8 (default) or ansi.
-                     The launcher decrypts its credentials as utf-8.
+                     The launcher decrypts its credentials as utf-8. When given, it is also
+                     the encoding in which a long password is hashed (default: ansi, as the
+                     launcher hashes its own).
   --help             This text.
 
 Credential-set file (the build reads it from the file VELORA_CREDENTIAL_SET names):
@@ -94,7 +102,17 @@ struct Options {
     UnicodeString blockId = u"native.Twofish";
     UnicodeString chainId = u"native.CBC";
     const TEncoding* encoding = &TEncoding::UTF8();
+    // The launcher's codec hashes a long password in the ANSI code page; an explicit
+    // --encoding chooses this one too.
+    const TEncoding* passwordEncoding = &TEncoding::ANSI();
     std::vector<std::string> arguments;
+};
+
+// A failure whose message gets a second line that tells the usual cause.
+struct FailureWithHint : std::runtime_error {
+    FailureWithHint(const std::string& message, std::string hintLine)
+        : std::runtime_error(message), hint(std::move(hintLine)) {}
+    std::string hint;
 };
 
 Options ParseCommandLine(int argc, char** argv) {
@@ -130,6 +148,7 @@ Options ParseCommandLine(int argc, char** argv) {
             } else {
                 throw UsageError("unknown encoding \"" + name + "\" (utf-8 or ansi)");
             }
+            options.passwordEncoding = options.encoding;
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
             throw UsageError("unknown option " + arg);
         } else if (options.command.empty()) {
@@ -141,29 +160,50 @@ Options ParseCommandLine(int argc, char** argv) {
     return options;
 }
 
+// Reads the whole file. It may hold a password or plaintext: unbuffered, the bytes land only in
+// the result, whose growth wipes the blocks it leaves behind.
+std::string ReadAll(std::FILE* file, const std::string& what) {
+    std::setvbuf(file, nullptr, _IONBF, 0);
+#ifdef _WIN32
+    _setmode(_fileno(file), _O_BINARY);
+#endif
+    std::string bytes;
+    char chunk[4096];
+    ScopeExit wipeChunk([&chunk] { SecureZero(chunk, sizeof(chunk)); });
+    for (;;) {
+        const std::size_t n = std::fread(chunk, 1, sizeof(chunk), file);
+        if (n == 0) {
+            break;
+        }
+        SecureAppend(bytes, chunk, n);
+    }
+    if (std::ferror(file)) {
+        SecureZero(bytes);
+        throw std::runtime_error("cannot read " + what);
+    }
+    return bytes;
+}
+
 std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
         throw std::runtime_error("cannot read " + path);
     }
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    ScopeExit close([file] { std::fclose(file); });
+    return ReadAll(file, path);
 }
 
-std::string ReadStandardInput() {
+void WriteOutput(std::FILE* out, const char* bytes, std::size_t size) {
 #ifdef _WIN32
-    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(out), _O_BINARY);
 #endif
-    return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-}
-
-void WriteStandardOutput(const std::string& bytes) {
-#ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
-    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() ||
-        std::fflush(stdout) != 0) {
+    if (std::fwrite(bytes, 1, size, out) != size || std::fflush(out) != 0) {
         throw std::runtime_error("cannot write to standard output");
     }
+}
+
+void WriteOutput(std::FILE* out, const std::string& bytes) {
+    WriteOutput(out, bytes.data(), bytes.size());
 }
 
 void RemoveOneLineEnd(std::string& text) {
@@ -180,18 +220,70 @@ UnicodeString FromUtf8(const std::string& bytes) {
                                        bytes.size());
 }
 
+// UTF-8 of a text that may be secret, made in a block of its final size.
+std::string SecretUtf8(const UnicodeString& text) {
+    Bytes bytes = TEncoding::UTF8().GetBytes(text);
+    ScopeExit wipe([&bytes] { SecureZero(bytes); });
+    return std::string(bytes.begin(), bytes.end());
+}
+
 UnicodeString ReadPassword(const Options& options) {
     if (!options.passwordFile) {
         throw UsageError("--password-file is required");
     }
     std::string bytes = ReadFile(*options.passwordFile);
+    ScopeExit wipe([&bytes] { SecureZero(bytes); });
     RemoveOneLineEnd(bytes);
     UnicodeString password = FromUtf8(bytes);
-    SecureZero(bytes);
     if (password.empty()) {
         throw std::runtime_error("the password file " + *options.passwordFile + " is empty");
     }
     return password;
+}
+
+// "U+0416 "Ж"" for the character at text[i].
+std::string DescribeCharacter(std::u16string_view text, std::size_t i, std::size_t units) {
+    char32_t cp = text[i];
+    if (units == 2) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+    }
+    char code[16];
+    std::snprintf(code, sizeof(code), "U+%04X", static_cast<unsigned>(cp));
+    return std::string(code) + " \"" + ToUtf8(text.substr(i, units)) + "\"";
+}
+
+// Refuses a password that the key derivation would hash in an encoding that cannot hold one of
+// its characters: every such character would count as the same "?".
+void CheckPasswordFits(TCodec& codec, const UnicodeString& password) {
+    if (!codec.PasswordIsHashed()) {
+        return;
+    }
+    const TEncoding& encoding = codec.Encoding();
+    std::size_t number = 0;
+    for (std::size_t i = 0; i < password.size(); ++i) {
+        ++number;
+        const bool pair = password[i] >= 0xD800 && password[i] <= 0xDBFF &&
+                          i + 1 < password.size() && password[i + 1] >= 0xDC00 &&
+                          password[i + 1] <= 0xDFFF;
+        const std::u16string_view one = std::u16string_view(password).substr(i, pair ? 2 : 1);
+        bool fits = false;
+        try {
+            fits = encoding.GetString(encoding.GetBytes(one)) == one;
+        } catch (const EEncodingError&) {
+        }
+        if (!fits) {
+            throw std::runtime_error(
+                "the password's character " + std::to_string(number) + ", " +
+                DescribeCharacter(password, i, one.size()) + ", cannot be represented in " +
+                ToUtf8(encoding.Name()) +
+                ", in which a password this long is hashed: it would count as \"?\", and other "
+                "passwords would decrypt the same texts. Choose --encoding utf-8 or another "
+                "password.");
+        }
+        if (pair) {
+            ++i;
+        }
+    }
 }
 
 // The codec and its library, set up as the launcher sets up its own: library, the three
@@ -205,7 +297,9 @@ public:
         FCodec->SetStreamCipherId(options.streamId);
         FCodec->SetBlockCipherId(options.blockId);
         FCodec->SetChainModeId(options.chainId);
+        FCodec->SetEncoding(*options.passwordEncoding);
         FCodec->SetPassword(password);
+        CheckPasswordFits(*FCodec, password);
     }
     TCodec& Codec() { return *FCodec; }
 
@@ -228,26 +322,64 @@ UnicodeString Decrypt(CodecSession& session, const UnicodeString& cipherText,
     return text;
 }
 
-int RunEncrypt(const Options& options) {
-    CodecSession session(options, ReadPassword(options));
-    std::string input = ReadStandardInput();
-    UnicodeString text = FromUtf8(input);
-    SecureZero(input);
+int RunEncrypt(const Options& options, std::FILE* in, std::FILE* out) {
+    UnicodeString password = ReadPassword(options);
+    ScopeExit wipePassword([&password] { SecureZero(password); });
+    CodecSession session(options, password);
+    UnicodeString text;
+    ScopeExit wipeText([&text] { SecureZero(text); });
+    {
+        std::string input = ReadAll(in, "standard input");
+        ScopeExit wipeInput([&input] { SecureZero(input); });
+        text = FromUtf8(input);
+    }
     const UnicodeString cipherText = Encrypt(session, text, *options.encoding);
-    SecureZero(text);
-    WriteStandardOutput(ToUtf8(cipherText) + "\n");
+    WriteOutput(out, ToUtf8(cipherText) + "\n");
     return 0;
 }
 
-int RunDecrypt(const Options& options) {
-    CodecSession session(options, ReadPassword(options));
-    std::string input = ReadStandardInput();
+// What the launcher's codec makes of the Base64 text before it decrypts: warns when that is
+// not what the text seems to say.
+void WarnAboutBase64(const std::string& input, const UnicodeString& base64,
+                     const TEncoding& encoding) {
+    const TEncoding& textEncoding =
+        &encoding == &TEncoding::UTF8() ? TEncoding::UTF8Replacing() : encoding;
+    const Bytes text = textEncoding.GetBytes(base64);
+    Bytes body;
+    Base64Decode(text.data(), text.size(), body);
+    if (Base64Encode(body.data(), body.size()) != input) {
+        std::cerr << "warning: the input is not canonical Base64; it was read leniently, as the "
+                     "launcher reads it, as "
+                  << body.size() << " bytes\n";
+    }
+    if (body.size() <= 8) {
+        std::cerr << "warning: the input holds no ciphertext: it decodes to " << body.size()
+                  << " bytes, and the first 8 are the nonce\n";
+    }
+}
+
+int RunDecrypt(const Options& options, std::FILE* in, std::FILE* out) {
+    UnicodeString password = ReadPassword(options);
+    ScopeExit wipePassword([&password] { SecureZero(password); });
+    CodecSession session(options, password);
+    std::string input = ReadAll(in, "standard input");
     RemoveOneLineEnd(input);
-    UnicodeString text = Decrypt(session, FromUtf8(input), *options.encoding);
-    std::string output = ToUtf8(text);
-    SecureZero(text);
-    WriteStandardOutput(output);
-    SecureZero(output);
+    const UnicodeString base64 = FromUtf8(input);
+    WarnAboutBase64(input, base64, *options.encoding);
+    UnicodeString text;
+    ScopeExit wipeText([&text] { SecureZero(text); });
+    try {
+        text = Decrypt(session, base64, *options.encoding);
+    } catch (const EEncodingError& e) {
+        if (e.Message() != SNoMappingForUnicode) {
+            throw;
+        }
+        throw FailureWithHint(e.what(), "the decrypted bytes are not UTF-8 text: a wrong password "
+                                        "or a damaged ciphertext is the usual cause");
+    }
+    std::string output = SecretUtf8(text);
+    ScopeExit wipeOutput([&output] { SecureZero(output); });
+    WriteOutput(out, output);
     return 0;
 }
 
@@ -282,17 +414,36 @@ void WritePrivateFile(const std::string& path, const std::string& content) {
 
 // Decrypts every ciphertext of the set; returns the plaintexts, or throws naming the credential.
 std::vector<UnicodeString> DecryptSet(const Options& options, const CredentialSetFile& set) {
-    CodecSession session(options, U16(set.password));
+    UnicodeString password = U16(set.password);
+    ScopeExit wipePassword([&password] { SecureZero(password); });
+    CodecSession session(options, password);
     std::vector<UnicodeString> texts;
+    // Reserved: growth would leave short texts behind in the old block.
+    texts.reserve(set.cipherTexts.size());
     for (std::size_t i = 0; i < set.cipherTexts.size(); ++i) {
         try {
             texts.push_back(Decrypt(session, U16(set.cipherTexts[i]), *options.encoding));
         } catch (const Exception& e) {
+            for (auto& text : texts) {
+                SecureZero(text);
+            }
             throw std::runtime_error(std::string(kCredentialNames[i]) + ": " + e.what());
         }
     }
     return texts;
 }
+
+// Wipes the texts, and the set's password, when they go.
+struct SecretsGuard {
+    std::vector<UnicodeString>& texts;
+    CredentialSetFile& set;
+    ~SecretsGuard() {
+        for (auto& text : texts) {
+            SecureZero(text);
+        }
+        SecureZero(set.password);
+    }
+};
 
 int RunMakeSet(const Options& options) {
     if (!options.output) {
@@ -301,43 +452,55 @@ int RunMakeSet(const Options& options) {
     if (options.arguments.size() != kCredentialNames.size()) {
         throw UsageError("make-set needs five plaintext files");
     }
-    const UnicodeString password = ReadPassword(options);
+    UnicodeString password = ReadPassword(options);
+    ScopeExit wipePassword([&password] { SecureZero(password); });
     CredentialSetFile set;
-    set.password = ToUtf8(password);
-    if (!IsPrintableAscii(set.password)) {
-        throw std::runtime_error("the password must be printable ASCII (characters 32 to 126)");
-    }
     std::vector<UnicodeString> texts;
+    texts.reserve(kCredentialNames.size());
+    SecretsGuard guard{texts, set};
     {
         CodecSession session(options, password);
+        set.password = SecretUtf8(password);
+        if (!IsPrintableAscii(set.password)) {
+            throw std::runtime_error("the password must be printable ASCII (characters 32 to 126)");
+        }
         for (std::size_t i = 0; i < kCredentialNames.size(); ++i) {
-            std::string bytes = ReadFile(options.arguments[i]);
-            texts.push_back(FromUtf8(bytes));
-            SecureZero(bytes);
+            {
+                std::string bytes = ReadFile(options.arguments[i]);
+                ScopeExit wipe([&bytes] { SecureZero(bytes); });
+                texts.push_back(FromUtf8(bytes));
+            }
             set.cipherTexts[i] = ToUtf8(Encrypt(session, texts.back(), *options.encoding));
         }
     }
     std::vector<UnicodeString> back = DecryptSet(options, set);
+    SecretsGuard backGuard{back, set};
     for (std::size_t i = 0; i < texts.size(); ++i) {
-        const bool same = back[i] == texts[i];
-        SecureZero(back[i]);
-        SecureZero(texts[i]);
-        if (!same) {
+        if (back[i] != texts[i]) {
             throw std::runtime_error(std::string(kCredentialNames[i]) +
                                      " does not decrypt to its plaintext");
         }
     }
-    WritePrivateFile(*options.output, FormatCredentialSet(set));
+    std::string content = FormatCredentialSet(set);
+    ScopeExit wipeContent([&content] { SecureZero(content); });
+    WritePrivateFile(*options.output, content);
     return 0;
 }
 
-int RunCheckSet(const Options& options) {
+int RunCheckSet(const Options& options, std::FILE* out) {
     if (options.arguments.size() != 1) {
         throw UsageError("check-set needs one set file");
     }
     const std::string& path = options.arguments[0];
-    const CredentialSetFile set = ParseCredentialSet(ReadFile(path), path);
-    std::vector<UnicodeString> texts = DecryptSet(options, set);
+    CredentialSetFile set;
+    {
+        std::string content = ReadFile(path);
+        ScopeExit wipeContent([&content] { SecureZero(content); });
+        set = ParseCredentialSet(content, path);
+    }
+    std::vector<UnicodeString> texts;
+    SecretsGuard guard{texts, set};
+    texts = DecryptSet(options, set);
 
     constexpr std::size_t kProductPasswordLength = 256;
     constexpr std::size_t kProductLengths[] = {184, 184, 184, 96, 184};
@@ -347,42 +510,51 @@ int RunCheckSet(const Options& options) {
     }
     std::ostringstream report;
     for (std::size_t i = 0; i < texts.size(); ++i) {
-        const std::string bytes = ToUtf8(texts[i]);
+        std::string bytes = SecretUtf8(texts[i]);
+        const std::size_t size = bytes.size();
+        SecureZero(bytes);
         report << kCredentialNames[i] << ": " << set.cipherTexts[i].size()
-               << " characters of Base64, " << bytes.size() << " bytes of text\n";
+               << " characters of Base64, " << size << " bytes of text\n";
         if (set.cipherTexts[i].size() != kProductLengths[i]) {
             std::cerr << "warning: " << kCredentialNames[i] << " has " << set.cipherTexts[i].size()
                       << " characters; the product's has " << kProductLengths[i] << "\n";
         }
-        SecureZero(texts[i]);
     }
-    WriteStandardOutput(report.str() + "ok\n");
+    WriteOutput(out, report.str() + "ok\n");
     return 0;
 }
 
-int Run(int argc, char** argv) {
+} // namespace
+
+int Run(int argc, char** argv, std::FILE* in, std::FILE* out) {
+    // Decrypted text goes straight out, not through a buffer of the C library's.
+    std::setvbuf(out, nullptr, _IONBF, 0);
     try {
         const Options options = ParseCommandLine(argc, argv);
         if (options.command == "help") {
-            WriteStandardOutput(kHelp);
+            WriteOutput(out, kHelp);
             return 0;
         }
         if (options.command == "encrypt" || options.command == "decrypt") {
             if (!options.arguments.empty()) {
                 throw UsageError(options.command + " takes no file arguments");
             }
-            return options.command == "encrypt" ? RunEncrypt(options) : RunDecrypt(options);
+            return options.command == "encrypt" ? RunEncrypt(options, in, out)
+                                                : RunDecrypt(options, in, out);
         }
         if (options.command == "make-set") {
             return RunMakeSet(options);
         }
         if (options.command == "check-set") {
-            return RunCheckSet(options);
+            return RunCheckSet(options, out);
         }
         throw UsageError(options.command.empty() ? "no command given"
                                                  : "unknown command " + options.command);
     } catch (const UsageError& e) {
         std::cerr << "velora-credtool: " << e.what() << " (see velora-credtool --help)\n";
+        return 1;
+    } catch (const FailureWithHint& e) {
+        std::cerr << e.what() << "\n" << e.hint << "\n";
         return 1;
     } catch (const std::exception& e) {
         std::cerr << e.what() << "\n";
@@ -390,9 +562,4 @@ int Run(int argc, char** argv) {
     }
 }
 
-} // namespace
 } // namespace velora::credtool
-
-int main(int argc, char** argv) {
-    return velora::credtool::Run(argc, argv);
-}
