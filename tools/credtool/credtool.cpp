@@ -385,10 +385,13 @@ int RunDecrypt(const Options& options, std::FILE* in, std::FILE* out) {
 
 void WritePrivateFile(const std::string& path, const std::string& content) {
 #ifdef _WIN32
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    out.close();
-    if (!out) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        throw std::runtime_error("cannot create " + path);
+    }
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    if (std::fclose(file) != 0 || !written) {
         throw std::runtime_error("cannot write " + path);
     }
 #else
