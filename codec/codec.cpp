@@ -2,11 +2,13 @@
 
 #include "codec/base64.hpp"
 #include "codec/random.hpp"
+#include "codec/scope_exit.hpp"
 #include "rtl/exceptions.hpp"
 #include "rtl/secure.hpp"
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <vector>
 
 namespace velora {
@@ -46,24 +48,24 @@ bool Usable(const ICryptoGraphicAlgorithm* algorithm) {
     return algorithm != nullptr && !algorithm->Features().Contains(afNotImplementedYet);
 }
 
+// Reads the whole stream from position 0. Out may hold plaintext: it is sized for the stream up
+// front, and any further growth wipes the block it leaves behind.
 void ReadWholeStream(TStream& source, Bytes& out) {
     source.SetPosition(0);
+    const std::int64_t size = source.Size();
+    if (size > 0) {
+        out.reserve(static_cast<std::size_t>(size));
+    }
     std::uint8_t chunk[4096];
+    ScopeExit wipeChunk([&chunk] { SecureZero(chunk, sizeof(chunk)); });
     for (;;) {
         const std::int64_t n = source.Read(chunk, sizeof(chunk));
         if (n <= 0) {
             break;
         }
-        out.insert(out.end(), chunk, chunk + n);
+        SecureAppend(out, chunk, static_cast<std::size_t>(n));
     }
-    SecureZero(chunk, sizeof(chunk));
 }
-
-// Clears a byte vector's content before it is released.
-struct WipeOnExit {
-    Bytes& bytes;
-    ~WipeOnExit() { SecureZero(bytes); }
-};
 
 } // namespace
 
@@ -157,70 +159,84 @@ void TSimpleCodec::PrepareForKey() {
     FisUserAborted = false;
 }
 
+std::optional<IntegerRange> TSimpleCodec::SeedRange() {
+    MakeParameterizedIfMissing();
+    if (!FParameterizedStreamCipher) {
+        return std::nullopt;
+    }
+    IStreamCipher& cipher = *FParameterizedStreamCipher;
+    const std::int32_t seedSize = cipher.SeedByteSize();
+    if (seedSize == -1) {
+        return std::nullopt;
+    }
+    std::shared_ptr<IInterface> control;
+    if (auto* c = dynamic_cast<IControlObject*>(&cipher)) {
+        control = c->ControlObject();
+    }
+    return DeclaredSeedByteSizeRange(control ? control.get() : static_cast<IInterface*>(&cipher),
+                                     seedSize);
+}
+
+bool TSimpleCodec::HashesPassword(std::size_t Length) {
+    const std::optional<IntegerRange> range = SeedRange();
+    const auto bytes = 2 * static_cast<std::int64_t>(Length);
+    return range && Clamp(bytes, *range) != bytes;
+}
+
 void TSimpleCodec::Init(std::u16string_view Key, const TEncoding& AEncoding) {
     if (Key.empty()) {
         throw Exception("TSimpleCodec.Init - No password.");
     }
     PrepareForKey();
-    try {
-        if (isAsymetric()) {
-            throw Exception("TSimpleCodec.Init - Asymetric codecs are not initialized by string.");
-        }
-        if (!FParameterizedStreamCipher) {
-            throw Exception("TSimpleCodec.Init - No stream cipher.");
-        }
-        IStreamCipher& cipher = *FParameterizedStreamCipher;
-        const std::int64_t passwordBytes = 2 * static_cast<std::int64_t>(Key.size());
-        const std::int32_t seedSize = cipher.SeedByteSize();
-        FBuffer->SetSize(0);
-        if (seedSize != -1) {
-            std::shared_ptr<IInterface> control;
-            if (auto* c = dynamic_cast<IControlObject*>(&cipher)) {
-                control = c->ControlObject();
-            }
-            const IntegerRange range = DeclaredSeedByteSizeRange(
-                control ? control.get() : static_cast<IInterface*>(&cipher), seedSize);
-            if (Clamp(passwordBytes, range) == passwordBytes) {
-                // The password fits as it is: its UTF-16LE bytes are the seed.
-                FBuffer->SetSize(passwordBytes);
-                std::uint8_t* seed = FBuffer->Memory();
-                for (std::size_t i = 0; i < Key.size(); ++i) {
-                    seed[2 * i] = static_cast<std::uint8_t>(Key[i] & 0xFF);
-                    seed[2 * i + 1] = static_cast<std::uint8_t>(Key[i] >> 8);
-                }
-            } else {
-                FPasswordHasher->HashText(Key, AEncoding);
-                TMemoryStream& digest = FPasswordHasher->OutputValue();
-                const std::int64_t digestSize = digest.Size();
-                FBuffer->SetSize(digestSize);
-                std::copy_n(digest.Memory(), digestSize, FBuffer->Memory());
-                FPasswordHasher->Burn();
-                if (digestSize == 0) {
-                    throw Exception("TSimpleCodec.Init - Hash failed.");
-                }
-                const std::int32_t target = Clamp(digestSize, range);
-                if (digestSize > target) {
-                    FBuffer->SetSize(target);
-                } else {
-                    // Repeat the digest until the seed is long enough.
-                    FBuffer->SetSize(target);
-                    std::uint8_t* seed = FBuffer->Memory();
-                    for (std::int64_t i = digestSize; i < target; ++i) {
-                        seed[i] = seed[i % digestSize];
-                    }
-                }
-            }
-        }
-        FBuffer->SetPosition(0);
-        FKey = cipher.GenerateKey(*FBuffer);
-    } catch (...) {
+    // The seed and the hash state go however the derivation ends.
+    ScopeExit wipeSeed([this] {
         FPasswordHasher->Burn();
         WipeMemoryStream(*FBuffer);
-        FreeKey();
-        throw;
+    });
+    if (isAsymetric()) {
+        throw Exception("TSimpleCodec.Init - Asymetric codecs are not initialized by string.");
     }
-    FPasswordHasher->Burn();
-    WipeMemoryStream(*FBuffer);
+    if (!FParameterizedStreamCipher) {
+        throw Exception("TSimpleCodec.Init - No stream cipher.");
+    }
+    IStreamCipher& cipher = *FParameterizedStreamCipher;
+    const std::int64_t passwordBytes = 2 * static_cast<std::int64_t>(Key.size());
+    FBuffer->SetSize(0);
+    if (const std::optional<IntegerRange> seedRange = SeedRange()) {
+        const IntegerRange range = *seedRange;
+        if (Clamp(passwordBytes, range) == passwordBytes) {
+            // The password fits as it is: its UTF-16LE bytes are the seed.
+            FBuffer->SetSize(passwordBytes);
+            std::uint8_t* seed = FBuffer->Memory();
+            for (std::size_t i = 0; i < Key.size(); ++i) {
+                seed[2 * i] = static_cast<std::uint8_t>(Key[i] & 0xFF);
+                seed[2 * i + 1] = static_cast<std::uint8_t>(Key[i] >> 8);
+            }
+        } else {
+            FPasswordHasher->HashText(Key, AEncoding);
+            TMemoryStream& digest = FPasswordHasher->OutputValue();
+            const std::int64_t digestSize = digest.Size();
+            FBuffer->SetSize(digestSize);
+            std::copy_n(digest.Memory(), digestSize, FBuffer->Memory());
+            FPasswordHasher->Burn();
+            if (digestSize == 0) {
+                throw Exception("TSimpleCodec.Init - Hash failed.");
+            }
+            const std::int32_t target = Clamp(digestSize, range);
+            if (digestSize > target) {
+                FBuffer->SetSize(target);
+            } else {
+                // Repeat the digest until the seed is long enough.
+                FBuffer->SetSize(target);
+                std::uint8_t* seed = FBuffer->Memory();
+                for (std::int64_t i = digestSize; i < target; ++i) {
+                    seed[i] = seed[i % digestSize];
+                }
+            }
+        }
+    }
+    FBuffer->SetPosition(0);
+    FKey = cipher.GenerateKey(*FBuffer);
     FMode = FisUserAborted ? cmUnitialized : cmIdle;
     FisSalting = false;
 }
@@ -330,178 +346,203 @@ void TSimpleCodec::ReportProgress() {
     }
 }
 
-void TSimpleCodec::FeedChunks(const std::uint8_t* data, std::int64_t count, bool encrypting) {
-    try {
-        while (count > 0 && !FisUserAborted) {
-            const std::int64_t n = std::min(kChunkSize, count);
-            FBuffer->SetSize(n);
-            std::copy_n(data, n, FBuffer->Memory());
-            FBuffer->SetPosition(0);
-            if (encrypting) {
-                FEnc->Encrypt(*FBuffer);
-            } else {
-                FDec->Decrypt(*FBuffer);
-            }
-            FXtextCount += n;
-            data += n;
-            count -= n;
-            if (count > 0) {
-                ReportProgress();
-            }
-        }
-    } catch (...) {
-        WipeMemoryStream(*FBuffer);
-        throw;
-    }
-    WipeMemoryStream(*FBuffer);
+// The names and modes that tell the two directions of a message apart; everything else about a
+// message is one driver.
+struct TSimpleCodec::TDirection {
+    TCodecMode Mode;
+    TCodecMode OtherMode;
+    const char* BeginWrongMode;
+    const char* BeginNotSet;
+    const char* FeedWrongMode;
+    const char* EndWrongMode;
+};
+
+const TSimpleCodec::TDirection TSimpleCodec::kEncrypting{
+    cmEncrypting,
+    cmDecrypting,
+    "TSimpleCodec.Begin_EncryptMemory - Wrong mode.",
+    "TSimpleCodec.Begin_EncryptMemory - Algorithms not set.",
+    "TSimpleCodec.EncryptMemory - Wrong mode.",
+    "TSimpleCodec.End_EncryptMemory - Wrong mode.",
+};
+
+const TSimpleCodec::TDirection TSimpleCodec::kDecrypting{
+    cmDecrypting,
+    cmEncrypting,
+    "TSimpleCodec.Begin_DecryptMemory - Wrong mode.",
+    "TSimpleCodec.Begin_DecryptMemory - Algorithms not set.",
+    "TSimpleCodec.DecryptMemory - Wrong mode.",
+    "TSimpleCodec.End_DecryptMemory - Wrong mode.",
+};
+
+bool TSimpleCodec::HasWorker(const TDirection& d) const noexcept {
+    return &d == &kEncrypting ? FEnc != nullptr : FDec != nullptr;
 }
 
-void TSimpleCodec::Begin_DecryptMemory(TStream& Plaintext) {
-    if (FMode != cmIdle) {
-        throw Exception("TSimpleCodec.Begin_DecryptMemory - Wrong mode.");
+void TSimpleCodec::DropWorker(const TDirection& d) noexcept {
+    if (&d == &kEncrypting) {
+        FEnc.reset();
+    } else {
+        FDec.reset();
     }
-    CheckAlgorithms("TSimpleCodec.Begin_DecryptMemory - Algorithms not set.");
+}
+
+void TSimpleCodec::FeedChunks(const TDirection& d, const std::uint8_t* data, std::int64_t count) {
+    ScopeExit wipe([this] { WipeMemoryStream(*FBuffer); });
+    while (count > 0 && !FisUserAborted) {
+        const std::int64_t n = std::min(kChunkSize, count);
+        FBuffer->SetSize(n);
+        std::copy_n(data, n, FBuffer->Memory());
+        FBuffer->SetPosition(0);
+        if (&d == &kEncrypting) {
+            FEnc->Encrypt(*FBuffer);
+        } else {
+            FDec->Decrypt(*FBuffer);
+        }
+        FXtextCount += n;
+        data += n;
+        count -= n;
+        if (count > 0) {
+            ReportProgress();
+        }
+    }
+}
+
+void TSimpleCodec::BeginMessage(const TDirection& d, TStream& Target) {
+    if (FMode != cmIdle) {
+        throw Exception(std::string_view(d.BeginWrongMode));
+    }
+    CheckAlgorithms(d.BeginNotSet);
     if (!FParameterizedStreamCipher) {
         MakeParameterizedIfMissing();
-        FDec.reset();
+        DropWorker(d);
     }
     if (!FKey) {
         // A stream cipher that made no key from the seed cannot run a message.
-        throw Exception("TSimpleCodec.Begin_DecryptMemory - Algorithms not set.");
+        throw Exception(std::string_view(d.BeginNotSet));
     }
-    TStream* output = &Plaintext;
-    if (NeedsSalt()) {
-        FDesalination->SetFreshwaterStream(&Plaintext);
-        FDesalination->SetSaltVolume(kSaltBytes);
-        output = FDesalination.get();
-    }
-    FEnc.reset();
-    if (FDec && FOutput == output) {
-        FDec->Reset();
+    const bool encrypting = &d == &kEncrypting;
+    const bool salted = NeedsSalt();
+    // Decryption drops the salt on its way out; encryption adds it with the first piece.
+    TStream* output = !encrypting && salted ? FDesalination.get() : &Target;
+    DropWorker(encrypting ? kDecrypting : kEncrypting);
+    if (HasWorker(d) && FOutput == output) {
+        if (encrypting) {
+            FEnc->Reset();
+        } else {
+            FDec->Reset();
+        }
     } else {
-        FDec.reset();
-        FDec = FParameterizedStreamCipher->Start_Decrypt(*FKey, *output);
+        DropWorker(d);
+        if (encrypting) {
+            FEnc = FParameterizedStreamCipher->Start_Encrypt(*FKey, *output);
+        } else {
+            FDec = FParameterizedStreamCipher->Start_Decrypt(*FKey, *output);
+        }
+    }
+    if (output == FDesalination.get()) {
+        FDesalination->SetFreshwaterStream(&Target);
+        FDesalination->SetSaltVolume(kSaltBytes);
     }
     FOutput = output;
-    FMode = cmDecrypting;
+    FisSalting = encrypting && salted;
+    FMode = d.Mode;
     FXtextCount = 0;
     FisUserAborted = false;
+}
+
+void TSimpleCodec::FeedMessage(const TDirection& d, const void* Data, std::int64_t Count) {
+    if (FisUserAborted) {
+        return;
+    }
+    if (FMode != d.Mode || !HasWorker(d)) {
+        throw Exception(std::string_view(d.FeedWrongMode));
+    }
+    if (FisSalting && Count > 0) {
+        FisSalting = false;
+        std::uint8_t salt[kSaltBytes];
+        ScopeExit wipeSalt([&salt] { SecureZero(salt, sizeof(salt)); });
+        GetSystemRandomBytes(salt, sizeof(salt));
+        FeedChunks(d, salt, kSaltBytes);
+    }
+    FeedChunks(d, static_cast<const std::uint8_t*>(Data), Count);
+}
+
+void TSimpleCodec::EndMessage(const TDirection& d) {
+    if (FMode == cmUnitialized || FMode == d.OtherMode) {
+        throw Exception(std::string_view(d.EndWrongMode));
+    }
+    if (FMode == cmIdle) {
+        return;
+    }
+    if (FisUserAborted) {
+        AbandonMessage();
+        return;
+    }
+    if (!HasWorker(d)) {
+        // Whatever took the worker away, the message is not complete: never report it so.
+        throw Exception(std::string_view(d.EndWrongMode));
+    }
+    if (&d == &kEncrypting) {
+        FEnc->End_Encrypt();
+    } else {
+        FDec->End_Decrypt();
+    }
+    ReportProgress();
+    Reset();
+}
+
+void TSimpleCodec::RunMessage(const TDirection& d, TStream& Target, const std::uint8_t* Data,
+                              std::int64_t Count) {
+    BeginMessage(d, Target);
+    // Target dies with the caller's call: the worker this call attached to it must not outlive
+    // it. A message the caller had open when Begin refused is the caller's and stays.
+    ScopeExit detach([this] { DetachOutput(); });
+    FeedMessage(d, Data, Count);
+    EndMessage(d);
+}
+
+void TSimpleCodec::Begin_DecryptMemory(TStream& Plaintext) {
+    BeginMessage(kDecrypting, Plaintext);
 }
 
 void TSimpleCodec::DecryptMemory(const void* CipherText, std::int64_t CiphertextLen) {
-    if (FisUserAborted) {
-        return;
-    }
-    if (FMode != cmDecrypting || !FDec) {
-        throw Exception("TSimpleCodec.DecryptMemory - Wrong mode.");
-    }
-    FeedChunks(static_cast<const std::uint8_t*>(CipherText), CiphertextLen, false);
+    FeedMessage(kDecrypting, CipherText, CiphertextLen);
 }
 
 void TSimpleCodec::End_DecryptMemory() {
-    switch (FMode) {
-    case cmUnitialized:
-    case cmEncrypting:
-        throw Exception("TSimpleCodec.End_DecryptMemory - Wrong mode.");
-    case cmIdle:
-        return;
-    case cmDecrypting:
-        break;
-    }
-    if (FisUserAborted || !FDec) {
-        AbandonMessage();
-        return;
-    }
-    FDec->End_Decrypt();
-    ReportProgress();
-    Reset();
+    EndMessage(kDecrypting);
 }
 
 void TSimpleCodec::Begin_EncryptMemory(TStream& CipherText) {
-    if (FMode != cmIdle) {
-        throw Exception("TSimpleCodec.Begin_EncryptMemory - Wrong mode.");
-    }
-    CheckAlgorithms("TSimpleCodec.Begin_EncryptMemory - Algorithms not set.");
-    if (!FParameterizedStreamCipher) {
-        MakeParameterizedIfMissing();
-        FEnc.reset();
-    }
-    if (!FKey) {
-        throw Exception("TSimpleCodec.Begin_EncryptMemory - Algorithms not set.");
-    }
-    FDec.reset();
-    if (FEnc && FOutput == &CipherText) {
-        FEnc->Reset();
-    } else {
-        FEnc.reset();
-        FEnc = FParameterizedStreamCipher->Start_Encrypt(*FKey, CipherText);
-    }
-    FOutput = &CipherText;
-    FisSalting = NeedsSalt();
-    FMode = cmEncrypting;
-    FXtextCount = 0;
-    FisUserAborted = false;
+    BeginMessage(kEncrypting, CipherText);
 }
 
 void TSimpleCodec::EncryptMemory(const void* Plaintext, std::int64_t PlaintextLen) {
-    if (FisUserAborted) {
-        return;
-    }
-    if (FMode != cmEncrypting || !FEnc) {
-        throw Exception("TSimpleCodec.EncryptMemory - Wrong mode.");
-    }
-    if (FisSalting && PlaintextLen > 0) {
-        FisSalting = false;
-        std::uint8_t salt[kSaltBytes];
-        GetSystemRandomBytes(salt, sizeof(salt));
-        FeedChunks(salt, kSaltBytes, true);
-        SecureZero(salt, sizeof(salt));
-    }
-    FeedChunks(static_cast<const std::uint8_t*>(Plaintext), PlaintextLen, true);
+    FeedMessage(kEncrypting, Plaintext, PlaintextLen);
 }
 
 void TSimpleCodec::End_EncryptMemory() {
-    switch (FMode) {
-    case cmUnitialized:
-    case cmDecrypting:
-        throw Exception("TSimpleCodec.End_EncryptMemory - Wrong mode.");
-    case cmIdle:
-        return;
-    case cmEncrypting:
-        break;
-    }
-    if (FisUserAborted || !FEnc) {
-        AbandonMessage();
-        return;
-    }
-    FEnc->End_Encrypt();
-    ReportProgress();
-    Reset();
+    EndMessage(kEncrypting);
 }
 
 void TSimpleCodec::DecryptString(UnicodeString& Plaintext, const UnicodeString& CipherText_Base64,
                                  const TEncoding& AEncoding) {
     TMemoryStream output;
     output.SetSensitive(true);
-    Bytes text = AEncoding.GetBytes(CipherText_Base64);
+    // Malformed Base64 never fails, not even a lone surrogate in the text: strict UTF-8 would
+    // refuse to turn that into bytes, so the text goes through the replacing form.
+    const TEncoding& textEncoding =
+        &AEncoding == &TEncoding::UTF8() ? TEncoding::UTF8Replacing() : AEncoding;
+    Bytes text = textEncoding.GetBytes(CipherText_Base64);
     Bytes input;
-    WipeOnExit wipeInput{input};
+    ScopeExit wipeInput([&input] { SecureZero(input); });
     if (dynamic_cast<IisBase64Converter*>(FStreamCipher.get()) != nullptr) {
         input = std::move(text);
     } else {
         Base64Decode(text.data(), text.size(), input);
     }
-    // The output stream dies with this call; the worker writing to it must not outlive it.
-    struct Detach {
-        TSimpleCodec& codec;
-        ~Detach() { codec.DetachOutput(); }
-    } detach{*this};
-
-    Begin_DecryptMemory(output);
-    if (!input.empty()) {
-        DecryptMemory(input.data(), static_cast<std::int64_t>(input.size()));
-    }
-    End_DecryptMemory();
+    RunMessage(kDecrypting, output, input.data(), static_cast<std::int64_t>(input.size()));
     if (FisUserAborted) {
         Plaintext.clear();
         return;
@@ -515,15 +556,8 @@ void TSimpleCodec::EncryptString(const UnicodeString& Plaintext, UnicodeString& 
                                  const TEncoding& AEncoding) {
     TMemoryStream output;
     Bytes plain = AEncoding.GetBytes(Plaintext);
-    WipeOnExit wipePlain{plain};
-    struct Detach {
-        TSimpleCodec& codec;
-        ~Detach() { codec.DetachOutput(); }
-    } detach{*this};
-
-    Begin_EncryptMemory(output);
-    EncryptMemory(plain.data(), static_cast<std::int64_t>(plain.size()));
-    End_EncryptMemory();
+    ScopeExit wipePlain([&plain] { SecureZero(plain); });
+    RunMessage(kEncrypting, output, plain.data(), static_cast<std::int64_t>(plain.size()));
     if (FisUserAborted) {
         CipherText_Base64.clear();
         return;
@@ -551,28 +585,16 @@ void TSimpleCodec::EncryptAnsiString(const UnicodeString& Plaintext,
 
 void TSimpleCodec::DecryptStream(TStream& Plaintext, TStream& CipherText) {
     Bytes input;
-    WipeOnExit wipeInput{input};
+    ScopeExit wipeInput([&input] { SecureZero(input); });
     ReadWholeStream(CipherText, input);
-    struct Detach {
-        TSimpleCodec& codec;
-        ~Detach() { codec.DetachOutput(); }
-    } detach{*this};
-    Begin_DecryptMemory(Plaintext);
-    DecryptMemory(input.data(), static_cast<std::int64_t>(input.size()));
-    End_DecryptMemory();
+    RunMessage(kDecrypting, Plaintext, input.data(), static_cast<std::int64_t>(input.size()));
 }
 
 void TSimpleCodec::EncryptStream(TStream& Plaintext, TStream& CipherText) {
     Bytes input;
-    WipeOnExit wipeInput{input};
+    ScopeExit wipeInput([&input] { SecureZero(input); });
     ReadWholeStream(Plaintext, input);
-    struct Detach {
-        TSimpleCodec& codec;
-        ~Detach() { codec.DetachOutput(); }
-    } detach{*this};
-    Begin_EncryptMemory(CipherText);
-    EncryptMemory(input.data(), static_cast<std::int64_t>(input.size()));
-    End_EncryptMemory();
+    RunMessage(kEncrypting, CipherText, input.data(), static_cast<std::int64_t>(input.size()));
 }
 
 void TSimpleCodec::DecryptFile(const UnicodeString& Plaintext_FileName,
@@ -605,14 +627,26 @@ TCodec::~TCodec() {
     FPassword.clear();
 }
 
+bool TCodec::MessageOpen() const {
+    return FCodec->Mode() == cmEncrypting || FCodec->Mode() == cmDecrypting;
+}
+
 void TCodec::SetIntfCached(bool Value) {
     if (FIntfCached == Value) {
         return;
     }
+    const bool before = FIntfCached;
     FIntfCached = Value;
-    FCodec->SetStreamCipher(nullptr);
-    FCodec->SetBlockCipher(nullptr);
-    FCodec->SetChainMode(nullptr);
+    try {
+        FCodec->SetStreamCipher(nullptr);
+        FCodec->SetBlockCipher(nullptr);
+        FCodec->SetChainMode(nullptr);
+    } catch (...) {
+        // Refused while a message is open: the engine keeps its algorithms, so the codec stays
+        // bound to them.
+        FIntfCached = before;
+        throw;
+    }
     if (Value && FLib != nullptr) {
         FCodec->SetStreamCipher(FLib->StreamCipherIntfc(FStreamCipherId));
         FCodec->SetBlockCipher(FLib->BlockCipherIntfc(FBlockCipherId));
@@ -623,27 +657,52 @@ void TCodec::SetIntfCached(bool Value) {
     }
 }
 
+void TCodec::Bind() {
+    SettlePendingUnbind();
+    SetIntfCached(true);
+}
+
 void TCodec::UnbindForLibrary() noexcept {
+    if (MessageOpen()) {
+        // The open message finishes with the algorithms it started with, which it holds; the
+        // unbinding waits until it is over.
+        FUnbindPending = true;
+        return;
+    }
+    FUnbindPending = false;
     try {
-        if (FCodec->Mode() == cmEncrypting || FCodec->Mode() == cmDecrypting) {
-            FCodec->Reset();
-        }
         SetIntfCached(false);
     } catch (...) {
-        // Unbinding to no algorithms cannot fail once no message runs; nothing is left to undo.
+        // Unbinding cannot be refused once no message runs; nothing is left to undo.
         FIntfCached = false;
     }
+}
+
+void TCodec::SettlePendingUnbind() noexcept {
+    if (FUnbindPending) {
+        UnbindForLibrary();
+    }
+}
+
+template <class Call> void TCodec::Forward(Call&& call) {
+    Bind();
+    // A change notice that arrived during the call takes effect once its message is over.
+    ScopeExit settle([this] { SettlePendingUnbind(); });
+    call();
 }
 
 void TCodec::SetCryptoLibrary(TCryptographicLibrary* Value) {
     if (Value == FLib) {
         return;
     }
+    // Unbinding first: when an open message refuses it, the codec still watches its library and
+    // nothing has changed.
+    SetIntfCached(false);
+    FUnbindPending = false;
     if (FLib != nullptr) {
         FLib->DegisterWatcher(this);
         FLib->RemoveFreeNotification(this);
     }
-    SetIntfCached(false);
     FLib = Value;
     if (FLib != nullptr) {
         FLib->RegisterWatcher(this);
@@ -669,6 +728,7 @@ void TCodec::SetId(UnicodeString& Field, std::u16string_view Value) {
         return;
     }
     SetIntfCached(false);
+    FUnbindPending = false;
     Field = Value;
 }
 
@@ -687,11 +747,19 @@ void TCodec::SetChainModeId(std::u16string_view Value) {
 void TCodec::SetPassword(std::u16string_view Value) {
     SecureZero(FPassword);
     FPassword = Value;
+    SettlePendingUnbind();
+    // Init ends an open message, after which a held-back notice applies.
+    ScopeExit settle([this] { SettlePendingUnbind(); });
     if (!FIntfCached) {
         SetIntfCached(true);
     } else if (!FPassword.empty() && FCodec->StreamCipher() && !FCodec->isAsymetric()) {
         FCodec->Init(FPassword, *FEncoding);
     }
+}
+
+bool TCodec::PasswordIsHashed() {
+    Bind();
+    return FCodecObj->HashesPassword(FPassword.size());
 }
 
 void TCodec::StartTiming(std::int64_t WorkLoad) {
@@ -706,18 +774,20 @@ void TCodec::StopTiming() {
 
 void TCodec::DecryptString(UnicodeString& Plaintext, const UnicodeString& CipherText_Base64,
                            const TEncoding& AEncoding) {
-    SetIntfCached(true);
-    StartTiming(static_cast<std::int64_t>(CipherText_Base64.size()));
-    FCodec->DecryptString(Plaintext, CipherText_Base64, AEncoding);
-    StopTiming();
+    Forward([&] {
+        StartTiming(static_cast<std::int64_t>(CipherText_Base64.size()));
+        FCodec->DecryptString(Plaintext, CipherText_Base64, AEncoding);
+        StopTiming();
+    });
 }
 
 void TCodec::EncryptString(const UnicodeString& Plaintext, UnicodeString& CipherText_Base64,
                            const TEncoding& AEncoding) {
-    SetIntfCached(true);
-    StartTiming(static_cast<std::int64_t>(Plaintext.size()));
-    FCodec->EncryptString(Plaintext, CipherText_Base64, AEncoding);
-    StopTiming();
+    Forward([&] {
+        StartTiming(static_cast<std::int64_t>(Plaintext.size()));
+        FCodec->EncryptString(Plaintext, CipherText_Base64, AEncoding);
+        StopTiming();
+    });
 }
 
 void TCodec::DecryptAnsiString(UnicodeString& Plaintext, const UnicodeString& CipherText_Base64) {
@@ -729,72 +799,79 @@ void TCodec::EncryptAnsiString(const UnicodeString& Plaintext, UnicodeString& Ci
 }
 
 void TCodec::DecryptStream(TStream& Plaintext, TStream& CipherText) {
-    SetIntfCached(true);
-    StartTiming(CipherText.Size());
-    FCodec->DecryptStream(Plaintext, CipherText);
-    StopTiming();
+    Forward([&] {
+        StartTiming(CipherText.Size());
+        FCodec->DecryptStream(Plaintext, CipherText);
+        StopTiming();
+    });
 }
 
 void TCodec::EncryptStream(TStream& Plaintext, TStream& CipherText) {
-    SetIntfCached(true);
-    StartTiming(Plaintext.Size());
-    FCodec->EncryptStream(Plaintext, CipherText);
-    StopTiming();
+    Forward([&] {
+        StartTiming(Plaintext.Size());
+        FCodec->EncryptStream(Plaintext, CipherText);
+        StopTiming();
+    });
 }
 
 void TCodec::DecryptFile(const UnicodeString& Plaintext_FileName,
                          const UnicodeString& CipherText_FileName) {
-    SetIntfCached(true);
-    StartTiming(0);
-    FCodec->DecryptFile(Plaintext_FileName, CipherText_FileName);
-    StopTiming();
+    Forward([&] {
+        StartTiming(0);
+        FCodec->DecryptFile(Plaintext_FileName, CipherText_FileName);
+        StopTiming();
+    });
 }
 
 void TCodec::EncryptFile(const UnicodeString& Plaintext_FileName,
                          const UnicodeString& CipherText_FileName) {
-    SetIntfCached(true);
-    StartTiming(0);
-    FCodec->EncryptFile(Plaintext_FileName, CipherText_FileName);
-    StopTiming();
+    Forward([&] {
+        StartTiming(0);
+        FCodec->EncryptFile(Plaintext_FileName, CipherText_FileName);
+        StopTiming();
+    });
 }
 
 void TCodec::Begin_EncryptMemory(TStream& CipherText) {
-    SetIntfCached(true);
-    StartTiming(0);
-    FCodec->Begin_EncryptMemory(CipherText);
+    Forward([&] {
+        StartTiming(0);
+        FCodec->Begin_EncryptMemory(CipherText);
+    });
 }
 
 void TCodec::EncryptMemory(const void* Plaintext, std::int64_t PlaintextLen) {
-    SetIntfCached(true);
-    FCodec->EncryptMemory(Plaintext, PlaintextLen);
+    Forward([&] { FCodec->EncryptMemory(Plaintext, PlaintextLen); });
 }
 
 void TCodec::End_EncryptMemory() {
-    SetIntfCached(true);
-    FCodec->End_EncryptMemory();
-    StopTiming();
+    Forward([&] {
+        FCodec->End_EncryptMemory();
+        StopTiming();
+    });
 }
 
 void TCodec::Begin_DecryptMemory(TStream& Plaintext) {
-    SetIntfCached(true);
-    StartTiming(0);
-    FCodec->Begin_DecryptMemory(Plaintext);
+    Forward([&] {
+        StartTiming(0);
+        FCodec->Begin_DecryptMemory(Plaintext);
+    });
 }
 
 void TCodec::DecryptMemory(const void* CipherText, std::int64_t CiphertextLen) {
-    SetIntfCached(true);
-    FCodec->DecryptMemory(CipherText, CiphertextLen);
+    Forward([&] { FCodec->DecryptMemory(CipherText, CiphertextLen); });
 }
 
 void TCodec::End_DecryptMemory() {
-    SetIntfCached(true);
-    FCodec->End_DecryptMemory();
-    StopTiming();
+    Forward([&] {
+        FCodec->End_DecryptMemory();
+        StopTiming();
+    });
 }
 
 void TCodec::Burn() {
     FCodec->Burn(false);
     SetIntfCached(false);
+    FUnbindPending = false;
     FCountBytes = 0;
     FWorkLoad = 0;
     FDuration = 0;
@@ -805,6 +882,7 @@ void TCodec::Reset() {
     if (FCodec->Mode() != cmUnitialized) {
         FCodec->Reset();
     }
+    SettlePendingUnbind();
     FCountBytes = 0;
     FWorkLoad = 0;
 }

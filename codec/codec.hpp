@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace velora {
 
@@ -147,16 +148,33 @@ public:
     bool GetOnSetIV(TSetMemStreamProc& Value) override;
 
     IHash& PasswordHasher() noexcept { return *FPasswordHasher; }
+    // Whether Init hashes a password of Length UTF-16 units rather than taking it as the seed.
+    bool HashesPassword(std::size_t Length);
 
 private:
+    struct TDirection;
+    static const TDirection kEncrypting;
+    static const TDirection kDecrypting;
+
     void SetAlgorithm(bool changed);
     void PrepareForKey();
     void MakeParameterizedIfMissing();
+    // The seed sizes the cipher takes; none when it takes no seed.
+    std::optional<IntegerRange> SeedRange();
     // Throws the given message unless the algorithms can run a message.
     void CheckAlgorithms(const char* message) const;
     bool NeedsSalt() const;
     void ReportProgress();
-    void FeedChunks(const std::uint8_t* data, std::int64_t count, bool encrypting);
+    // One driver for both directions: Begin_, the pieces and End_ of the memory forms, and a
+    // whole message into a target that lives only for the call.
+    void BeginMessage(const TDirection& d, TStream& Target);
+    void FeedMessage(const TDirection& d, const void* Data, std::int64_t Count);
+    void EndMessage(const TDirection& d);
+    void RunMessage(const TDirection& d, TStream& Target, const std::uint8_t* Data,
+                    std::int64_t Count);
+    void FeedChunks(const TDirection& d, const std::uint8_t* data, std::int64_t count);
+    bool HasWorker(const TDirection& d) const noexcept;
+    void DropWorker(const TDirection& d) noexcept;
     // Ends a message without completing it, keeping an abort request visible.
     void AbandonMessage();
     // Forgets a target stream that is about to go away, together with the worker writing to it.
@@ -240,6 +258,9 @@ public:
     TOnHashProgress OnProgress() const { return FCodec->OnProgress(); }
     void SetOnProgress(TOnHashProgress Value) { FCodec->SetOnProgress(std::move(Value)); }
     bool isBound() const noexcept { return FIntfCached; }
+    // Whether the key is derived from a hash of the password in Encoding (so that characters
+    // the encoding cannot hold are lost) rather than from the password itself. Binds first.
+    bool PasswordIsHashed();
 
     // The library tells its watchers that its registrations changed.
     void ProgIdsChanged() override;
@@ -250,10 +271,17 @@ protected:
 private:
     friend class TSimpleCodec;
 
+    // Unbinding is refused while a message is open; the codec then stays as it was.
     void SetIntfCached(bool Value);
+    void Bind();
     void SetId(UnicodeString& Field, std::u16string_view Value);
-    // Unbinding demanded by the library must not fail: a message in progress is abandoned.
+    bool MessageOpen() const;
+    // Unbinding demanded by the library must not fail: during an open message it is held back
+    // until the message is over.
     void UnbindForLibrary() noexcept;
+    void SettlePendingUnbind() noexcept;
+    // Binds, makes the engine call, then applies a notice held back meanwhile.
+    template <class Call> void Forward(Call&& call);
     void StartTiming(std::int64_t WorkLoad);
     void StopTiming();
 
@@ -265,6 +293,8 @@ private:
     UnicodeString FBlockCipherId;
     UnicodeString FChainId;
     bool FIntfCached = false;
+    // A change notice arrived during an open message.
+    bool FUnbindPending = false;
     std::int64_t FCountBytes = 0;
     std::int64_t FWorkLoad = 0;
     double FDuration = 0;

@@ -83,13 +83,20 @@ private:
     std::int32_t FBlockBits, FKeyBits, FSeedByteSize;
 };
 
-class TPlaceholderRangedBlockCipher : public TPlaceholderBlockCipher, public ISeedByteSizeRange {
+// Answers for itself as its control object, so that a block adapter in front of it passes its
+// seed-size range on to key derivation.
+class TPlaceholderRangedBlockCipher
+    : public TPlaceholderBlockCipher,
+      public ISeedByteSizeRange,
+      public IControlObject,
+      public std::enable_shared_from_this<TPlaceholderRangedBlockCipher> {
 public:
     TPlaceholderRangedBlockCipher(TAlgorithmDescription d, std::int32_t blockBits,
                                   std::int32_t keyBits, std::int32_t seedByteSize,
                                   IntegerRange range)
         : TPlaceholderBlockCipher(std::move(d), blockBits, keyBits, seedByteSize), FRange(range) {}
     IntegerRange SeedByteSizeRange() const override { return FRange; }
+    std::shared_ptr<IInterface> ControlObject() override { return shared_from_this(); }
 
 private:
     IntegerRange FRange;

@@ -17,17 +17,6 @@ bool HasAll(TChainFeatureSet set, TChainFeatureSet wanted) {
     return set.ContainsAll(wanted);
 }
 
-// A guard that burns and frees a link however the scope is left.
-struct TLinkBurner {
-    std::unique_ptr<TBlockChainLink>& Link;
-    ~TLinkBurner() {
-        if (Link) {
-            Link->Burn();
-            Link.reset();
-        }
-    }
-};
-
 } // namespace
 
 // ---- TStreamToBlock_Adapter
@@ -321,7 +310,11 @@ void TNoncibleWorker::Finish() {
         // the last whole block, the second through a clone of the link.
         const std::int32_t r = FLenBuffer;
         std::unique_ptr<TBlockChainLink> clone = FChainState->Clone();
-        TLinkBurner burner{clone};
+        ScopeExit burnClone([&clone] {
+            if (clone) {
+                clone->Burn();
+            }
+        });
         std::uint8_t* emit = FEmitBuffer->Memory();
         if (FisEncrypting) {
             FChainState->Encrypt_Block(*F2ndBuffer, *FEmitBuffer);
@@ -392,12 +385,7 @@ void TNoncibleDecryptor::Decrypt(TStream& CipherText) {
 }
 
 void TNoncibleDecryptor::End_Decrypt() {
-    // Reset runs however the message ends, so no plaintext is left in the buffers.
-    struct TResetter {
-        TNoncibleDecryptor& Self;
-        ~TResetter() { Self.Reset(); }
-    } resetter{*this};
-    Finish();
+    EndMessage([this] { Finish(); });
 }
 
 // ---- TNoncibleEncryptor
@@ -442,11 +430,7 @@ void TNoncibleEncryptor::Encrypt(TStream& Plaintext) {
 }
 
 void TNoncibleEncryptor::End_Encrypt() {
-    struct TResetter {
-        TNoncibleEncryptor& Self;
-        ~TResetter() { Self.Reset(); }
-    } resetter{*this};
-    Finish();
+    EndMessage([this] { Finish(); });
 }
 
 void TNoncibleEncryptor::Reset() {
@@ -490,23 +474,22 @@ void TNoNonceEncryptor::Encrypt(TStream& Plaintext) {
 }
 
 void TNoNonceEncryptor::End_Encrypt() {
-    struct TResetter {
-        TNoNonceEncryptor& Self;
-        ~TResetter() { Self.Reset(); }
-    } resetter{*this};
-    if (FDataCount == 0) {
-        return;
-    }
-    if (FChaining->ChainFeatures().Contains(chfKeyStream)) {
-        FlushPartial();
-        return;
-    }
-    // 0x80 then zero bytes to the block boundary; a whole pad block when the data ends on one.
-    std::uint8_t* b = FBuffer->Memory();
-    b[FLenBuffer] = 0x80;
-    std::memset(b + FLenBuffer + 1, 0, static_cast<std::size_t>(FBlockLen - FLenBuffer - 1));
-    FLenBuffer = 0;
-    EmitBlock(*FBuffer, FBlockLen);
+    EndMessage([this] {
+        if (FDataCount == 0) {
+            return;
+        }
+        if (FChaining->ChainFeatures().Contains(chfKeyStream)) {
+            FlushPartial();
+            return;
+        }
+        // 0x80 then zero bytes to the block boundary; a whole pad block when the data ends on
+        // one.
+        std::uint8_t* b = FBuffer->Memory();
+        b[FLenBuffer] = 0x80;
+        std::memset(b + FLenBuffer + 1, 0, static_cast<std::size_t>(FBlockLen - FLenBuffer - 1));
+        FLenBuffer = 0;
+        EmitBlock(*FBuffer, FBlockLen);
+    });
 }
 
 void TNoNonceEncryptor::Reset() {
@@ -558,37 +541,35 @@ void TNoNonceDecryptor::Decrypt(TStream& CipherText) {
 }
 
 void TNoNonceDecryptor::End_Decrypt() {
-    struct TResetter {
-        TNoNonceDecryptor& Self;
-        ~TResetter() { Self.Reset(); }
-    } resetter{*this};
-    if (FDataCount == 0) {
-        return;
-    }
-    if (FChaining->ChainFeatures().Contains(chfKeyStream)) {
-        if (FisSecondBufferFull) {
-            EmitBlock(*F2ndBuffer, FBlockLen);
-            FisSecondBufferFull = false;
+    EndMessage([this] {
+        if (FDataCount == 0) {
+            return;
         }
-        FlushPartial();
-        return;
-    }
-    if (FLenBuffer != 0 || !FisSecondBufferFull) {
-        throw Exception(std::string_view("Invalid ciphertext - block padding is corrupted."));
-    }
-    FChainState->Decrypt_Block(*FEmitBuffer, *F2ndBuffer);
-    FisSecondBufferFull = false;
-    const std::uint8_t* p = FEmitBuffer->Memory();
-    std::int32_t keep = 0;
-    for (std::int32_t i = FBlockLen - 1; i >= 0; --i) {
-        if (p[i] == 0x80) {
-            keep = i;
-            break;
+        if (FChaining->ChainFeatures().Contains(chfKeyStream)) {
+            if (FisSecondBufferFull) {
+                EmitBlock(*F2ndBuffer, FBlockLen);
+                FisSecondBufferFull = false;
+            }
+            FlushPartial();
+            return;
         }
-    }
-    if (keep > 0) {
-        FPlaintext->WriteBuffer(p, keep);
-    }
+        if (FLenBuffer != 0 || !FisSecondBufferFull) {
+            throw Exception(std::string_view("Invalid ciphertext - block padding is corrupted."));
+        }
+        FChainState->Decrypt_Block(*FEmitBuffer, *F2ndBuffer);
+        FisSecondBufferFull = false;
+        const std::uint8_t* p = FEmitBuffer->Memory();
+        std::int32_t keep = 0;
+        for (std::int32_t i = FBlockLen - 1; i >= 0; --i) {
+            if (p[i] == 0x80) {
+                keep = i;
+                break;
+            }
+        }
+        if (keep > 0) {
+            FPlaintext->WriteBuffer(p, keep);
+        }
+    });
 }
 
 void TNoNonceDecryptor::Reset() {

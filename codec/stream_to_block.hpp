@@ -8,6 +8,7 @@
 
 #include "codec/chaining.hpp"
 #include "codec/interfaces.hpp"
+#include "codec/scope_exit.hpp"
 
 #include <memory>
 
@@ -74,6 +75,12 @@ protected:
     void FlushPartial();
     void RestoreModeFlags();
     void BurnChainState() noexcept;
+    // Ends a message with finish(), then resets however it ended, so that no plaintext stays
+    // in the buffers.
+    template <class Finish> void EndMessage(Finish&& finish) {
+        ScopeExit reset([this] { Reset(); });
+        finish();
+    }
     static std::unique_ptr<TMemoryStream> NewBuffer(std::int64_t size);
 
     std::shared_ptr<IBlockChainingModel> FChaining;

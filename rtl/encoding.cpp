@@ -21,18 +21,33 @@ class TUTF8Encoding final : public TEncoding {
 public:
     explicit TUTF8Encoding(bool strict) : FStrict(strict) {}
 
+    // Written straight into a block of the final size: the text may be a password or plaintext,
+    // and no copy of it may be left behind unwiped.
     Bytes GetBytes(std::u16string_view text) const override {
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            const char16_t c = text[i];
-            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-                text[i + 1] <= 0xDFFF) {
-                ++i;
-            } else if (c >= 0xD800 && c <= 0xDFFF && FStrict) {
-                NoMapping();
+        std::size_t size = 0;
+        ForEachCodePoint(text, [&](char32_t cp) {
+            size += cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+        });
+        Bytes out;
+        out.reserve(size);
+        ForEachCodePoint(text, [&](char32_t cp) {
+            if (cp < 0x80) {
+                out.push_back(static_cast<std::uint8_t>(cp));
+            } else if (cp < 0x800) {
+                out.push_back(static_cast<std::uint8_t>(0xC0 | (cp >> 6)));
+                out.push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
+            } else if (cp < 0x10000) {
+                out.push_back(static_cast<std::uint8_t>(0xE0 | (cp >> 12)));
+                out.push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
+                out.push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
+            } else {
+                out.push_back(static_cast<std::uint8_t>(0xF0 | (cp >> 18)));
+                out.push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 12) & 0x3F)));
+                out.push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
+                out.push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
             }
-        }
-        const std::string utf8 = ToUtf8(text);
-        return Bytes(utf8.begin(), utf8.end());
+        });
+        return out;
     }
 
     UnicodeString GetString(const std::uint8_t* data, std::size_t size) const override {
@@ -56,6 +71,24 @@ public:
     UnicodeString Name() const override { return u"utf-8"; }
 
 private:
+    // An unpaired surrogate fails when strict and becomes U+FFFD otherwise.
+    template <class Visit> void ForEachCodePoint(std::u16string_view text, Visit visit) const {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            char32_t cp = text[i];
+            if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+                text[i + 1] <= 0xDFFF) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+                ++i;
+            } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+                if (FStrict) {
+                    NoMapping();
+                }
+                cp = 0xFFFD;
+            }
+            visit(cp);
+        }
+    }
+
     bool FStrict;
 };
 

@@ -1,6 +1,7 @@
 // Wiping of sensitive bytes in a way the optimiser cannot remove.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -17,6 +18,20 @@ inline void SecureZero(std::u16string& s) noexcept {
 }
 inline void SecureZero(std::string& s) noexcept {
     SecureZero(s.data(), s.size());
+}
+
+// Appends to a container that holds secrets. When it has to grow, the block it leaves behind is
+// wiped before it is released.
+template <class Container>
+void SecureAppend(Container& c, const typename Container::value_type* data, std::size_t count) {
+    if (c.capacity() - c.size() < count) {
+        Container grown;
+        grown.reserve(std::max(c.size() + count, 2 * c.capacity()));
+        grown.assign(c.begin(), c.end());
+        SecureZero(c);
+        c.swap(grown);
+    }
+    c.insert(c.end(), data, data + count);
 }
 
 } // namespace velora

@@ -1,5 +1,7 @@
 // The codec component: round trips, binding and its triggers, the password rules, the state
 // machine after failures, the library's notices, text decoding and the statistics.
+#include "codec/base64.hpp"
+#include "codec/chaining.hpp"
 #include "codec/codec.hpp"
 #include "facade_fakes.hpp"
 
@@ -75,6 +77,13 @@ TEST(Codec, ByteOrderMarkIsKeptAndEmptyResultsChangeNothing) {
     EXPECT_EQ(p.Decrypt(u""), u"(unchanged)");
     EXPECT_EQ(p.Decrypt(u"AAAAAAAAAAA="), u"(unchanged)");
     EXPECT_EQ(p.Encrypt(u""), u"");
+    // Malformed Base64 never fails: a lone surrogate is one more character outside the alphabet.
+    const UnicodeString base64 = p.Encrypt(u"text");
+    EXPECT_EQ(p.Decrypt(base64 + u"\xD800"), u"text");
+    EXPECT_EQ(p.Decrypt(u"\xDC00"
+                        u"AAAAAAAAAAA"),
+              p.Decrypt(u"\xFFFD"
+                        u"AAAAAAAAAAA"));
 }
 
 TEST(Codec, InvalidUtf8FailsAndLeavesTheCodecReady) {
@@ -215,9 +224,71 @@ TEST(Codec, LibraryDestroyedWhileAMessageIsOpenIsForgottenSafely) {
     EXPECT_ANY_THROW(f.codec->DecryptString(text, base64, TEncoding::UTF8()));
     f.library.reset();
     EXPECT_EQ(f.codec->CryptoLibrary(), nullptr);
+    EXPECT_EQ(MessageOf([&] { f.codec->DecryptString(text, base64, TEncoding::UTF8()); }),
+              kWrongMode);
+    // The unbinding waits for the open message; ended by Reset, nothing is bound any more.
+    f.codec->Reset();
     EXPECT_FALSE(f.codec->isBound());
     EXPECT_EQ(MessageOf([&] { f.codec->DecryptString(text, base64, TEncoding::UTF8()); }),
               kWrongMode);
+}
+
+// What may happen between the pieces of a memory message the caller holds open. Whatever it is,
+// the message then ends with all of its plaintext or with a failure, never with a part of it.
+TEST(Codec, AnOpenMessageSurvivesWhatHappensMeanwhile) {
+    struct Case {
+        const char* what;
+        std::function<void(ProgramCodec&, TCryptographicLibrary& other)> event;
+        std::u16string expected;
+        // A change notice is held back until the message ends; a refused call changes nothing.
+        bool notice;
+    };
+    const Case cases[] = {
+        {"another library",
+         [](ProgramCodec& p, TCryptographicLibrary& other) { p.codec->SetCryptoLibrary(&other); },
+         u"TSimpleCodec.Init - Cannot set Cipher whilst enc/decrypting.", false},
+        {"a string decryption",
+         [](ProgramCodec& p, TCryptographicLibrary&) { p.Decrypt(u"AAAAAAAAAAAAAAAA"); },
+         kWrongMode, false},
+        {"a string encryption", [](ProgramCodec& p, TCryptographicLibrary&) { p.Encrypt(u"text"); },
+         u"TSimpleCodec.Begin_EncryptMemory - Wrong mode.", false},
+        {"a registration",
+         [](ProgramCodec& p, TCryptographicLibrary&) {
+             p.library->RegisterBlockChainingModel(std::make_shared<TCBC>());
+         },
+         u"(no failure)", true},
+        {"the library's end", [](ProgramCodec& p, TCryptographicLibrary&) { p.library.reset(); },
+         u"(no failure)", true},
+    };
+    const std::string text = "thirty-six bytes of secret plaintext";
+    ASSERT_EQ(text.size(), 36u);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TCryptographicLibrary other;
+        ProgramCodec p;
+        Bytes cipher;
+        const UnicodeString base64 = p.Encrypt(U16(text));
+        const std::string b64 = ToUtf8(base64);
+        Base64Decode(reinterpret_cast<const std::uint8_t*>(b64.data()), b64.size(), cipher);
+        TCryptographicLibrary* library = p.library.get();
+
+        TMemoryStream out;
+        p.codec->Begin_DecryptMemory(out);
+        // Everything but the last two blocks' worth is written out before the event.
+        p.codec->DecryptMemory(cipher.data(), static_cast<std::int64_t>(cipher.size()));
+        EXPECT_EQ(MessageOf([&] { c.event(p, other); }), c.expected);
+        if (p.library) {
+            // Refused or held back: the codec is as it was.
+            EXPECT_EQ(p.codec->CryptoLibrary(), library);
+        }
+        EXPECT_TRUE(p.codec->isBound());
+        EXPECT_EQ(p.codec->Mode(), cmDecrypting);
+        EXPECT_EQ(MessageOf([&] { p.codec->End_DecryptMemory(); }), u"(no failure)");
+        EXPECT_EQ(std::string(out.Memory(), out.Memory() + out.Size()), text);
+        // A notice held back during the message applies now; the next call binds afresh.
+        EXPECT_EQ(p.codec->isBound(), !c.notice);
+        EXPECT_EQ(MessageOf([&] { p.Decrypt(base64); }), p.library ? u"(no failure)" : kWrongMode);
+    }
 }
 
 TEST(Codec, RegistrationsInTheLibraryRebindTheCodec) {

@@ -137,40 +137,130 @@ TEST_F(CredTool, EncryptAndDecryptRoundTripExactly) {
     EXPECT_EQ(ToUtf8(plain), text);
 }
 
-TEST_F(CredTool, FailuresExitWithTheMessage) {
+TEST_F(CredTool, ExitStatusAndMessages) {
     const std::string pw = Write("pw", kPassword);
     const std::string other = Write("other", "another password entirely, also long");
-    const std::string base64 = Run({"encrypt", "--password-file", pw}, std::string(64, 'q')).out;
+    const std::string text(64, 'q');
+    const std::string base64 = Run({"encrypt", "--password-file", pw}, text).out;
+    const std::string lenient =
+        "warning: the input is not canonical Base64; it was read leniently, as the launcher "
+        "reads it, as ";
+    const std::string noCipherText = "warning: the input holds no ciphertext: it decodes to ";
 
     struct Case {
         std::vector<std::string> args;
         std::string input;
-        std::string message;
+        int status;
+        std::string out;
+        // Exact lines; a single empty line: any message.
+        std::vector<std::string> err;
     };
     const Case cases[] = {
         {{"decrypt", "--password-file", other},
          base64,
-         "No mapping for the Unicode character exists in the target multi-byte code page\n"},
+         1,
+         "",
+         {"No mapping for the Unicode character exists in the target multi-byte code page",
+          "the decrypted bytes are not UTF-8 text: a wrong password or a damaged ciphertext is "
+          "the usual cause"}},
         {{"decrypt", "--password-file", pw, "--chain", "native.CFB"},
          base64,
-         "TSimpleCodec.Begin_DecryptMemory - Algorithms not set.\n"},
+         1,
+         "",
+         {"TSimpleCodec.Begin_DecryptMemory - Algorithms not set."}},
         {{"decrypt", "--password-file", pw, "--stream", "native.Nothing"},
          base64,
-         "TSimpleCodec.Begin_DecryptMemory - Wrong mode.\n"},
-        {{"decrypt", "--password-file", Write("empty", "\n")}, base64, ""},
-        {{"decrypt"}, base64, ""},
-        {{"frobnicate"}, "", ""},
+         1,
+         "",
+         {"TSimpleCodec.Begin_DecryptMemory - Wrong mode."}},
+        {{"decrypt", "--password-file", Write("empty", "\n")}, base64, 1, "", {""}},
+        {{"decrypt"}, base64, 1, "", {""}},
+        {{"frobnicate"}, "", 1, "", {""}},
+        // Read as the launcher reads it, with a word about what it made of the text.
+        {{"decrypt", "--password-file", pw},
+         base64.substr(0, base64.size() - 1) + "Zm9\n",
+         0,
+         text,
+         {lenient + "72 bytes"}},
+        {{"decrypt", "--password-file", pw},
+         "AAAAAAAAAAA=",
+         0,
+         "",
+         {noCipherText + "8 bytes, and the first 8 are the nonce"}},
+        {{"decrypt", "--password-file", pw},
+         "AAAAAAAAAA",
+         0,
+         "",
+         {lenient + "6 bytes", noCipherText + "6 bytes, and the first 8 are the nonce"}},
+        {{"decrypt", "--password-file", pw},
+         "",
+         0,
+         "",
+         {noCipherText + "0 bytes, and the first 8 are the nonce"}},
     };
     for (const Case& c : cases) {
         const ToolResult r = Run(c.args, c.input);
-        EXPECT_EQ(r.status, 1) << c.args[0];
-        EXPECT_TRUE(r.out.empty());
-        if (!c.message.empty()) {
-            EXPECT_EQ(r.err, c.message.substr(0, c.message.size() - 1) + kErrorLineEnd);
-        } else {
+        EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.input;
+        EXPECT_EQ(r.out, c.out);
+        if (c.err == std::vector<std::string>{""}) {
             EXPECT_FALSE(r.err.empty());
+            continue;
         }
+        std::string lines;
+        for (const std::string& line : c.err) {
+            lines += line + kErrorLineEnd;
+        }
+        EXPECT_EQ(r.err, lines) << c.input;
     }
+}
+
+// A long password is hashed in an encoding; one that encoding cannot hold is refused, because
+// each such character would count as "?" and other passwords would decrypt the same texts.
+TEST_F(CredTool, PasswordsTheKeyDerivationCannotHoldAreRefused) {
+    const std::string cyrillic = "\xd0\x9f\xd0\xb0\xd1\x80\xd0\xbe\xd0\xbb\xd1\x8c"; // six letters
+    const std::string longCyrillic = Write("long", "password-" + cyrillic + "-and-more");
+    const std::string otherCyrillic =
+        Write("other", "password-\xd0\x9a\xd0\xbb\xd1\x8e\xd1\x87\xd0\xb8\xd0\xba-and-more");
+    const std::string shortCyrillic = Write("short", cyrillic);
+    const std::string latin1 = Write("latin1", "Gr\xc3\xbc\xc3\x9f"
+                                               "e, a long password");
+    const std::string refusal =
+        "the password's character 10, U+041F \"\xd0\x9f\", cannot be represented in cp1252";
+
+    for (const char* command : {"encrypt", "decrypt"}) {
+        const ToolResult r = Run({command, "--password-file", longCyrillic}, "AAAA");
+        EXPECT_EQ(r.status, 1) << command;
+        EXPECT_EQ(r.err.rfind(refusal, 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("--encoding utf-8"), std::string::npos) << r.err;
+    }
+    std::vector<std::string> makeSet = {"make-set", "--password-file", longCyrillic, "--output",
+                                        Path("set")};
+    for (int i = 0; i < 5; ++i) {
+        makeSet.push_back(Write("plain" + std::to_string(i), "text"));
+    }
+    EXPECT_EQ(Run(makeSet).err.rfind(refusal, 0), 0u);
+    EXPECT_FALSE(fs::exists(Path("set")));
+
+    // What the derivation represents faithfully is allowed: a password short enough to be taken
+    // as it is, one the ANSI code page holds, and any one hashed as UTF-8.
+    const std::vector<std::string> utf8 = {"--encoding", "utf-8"};
+    const std::pair<std::string, std::vector<std::string>> allowed[] = {
+        {shortCyrillic, {}}, {latin1, {}}, {longCyrillic, utf8}};
+    for (const auto& [password, options] : allowed) {
+        std::vector<std::string> enc = {"encrypt", "--password-file", password};
+        enc.insert(enc.end(), options.begin(), options.end());
+        const ToolResult e = Run(enc, "secret text");
+        ASSERT_EQ(e.status, 0) << password << e.err;
+        enc[0] = "decrypt";
+        EXPECT_EQ(Run(enc, e.out).out, "secret text") << password;
+    }
+    // Hashed as UTF-8, another password of the same length no longer decrypts it.
+    std::vector<std::string> enc = {"encrypt", "--password-file", longCyrillic, "--encoding",
+                                    "utf-8"};
+    const std::string base64 = Run(enc, "secret text").out;
+    enc[0] = "decrypt";
+    enc[2] = otherCyrillic;
+    EXPECT_EQ(Run(enc, base64).status, 1);
 }
 
 TEST_F(CredTool, AnsiEncodingOptionChangesTheTextBytes) {

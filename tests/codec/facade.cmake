@@ -91,3 +91,16 @@ if(TARGET velora_config AND COMMAND velora_credential_set_library)
     velora_warnings(${test_target})
   endforeach()
 endif()
+
+# Released blocks that held a secret must have been wiped: a program of its own, because it
+# replaces the global allocation functions.
+if(TARGET velora-credtool)
+  add_executable(codec_wipe_tests
+    ${CMAKE_CURRENT_LIST_DIR}/wipe_test.cpp
+    ${PROJECT_SOURCE_DIR}/tools/credtool/credtool.cpp
+    ${PROJECT_SOURCE_DIR}/tools/credtool/set_file.cpp
+  )
+  target_link_libraries(codec_wipe_tests PRIVATE velora_codec GTest::gtest_main)
+  velora_warnings(codec_wipe_tests)
+  gtest_discover_tests(codec_wipe_tests DISCOVERY_TIMEOUT 30)
+endif()

@@ -73,6 +73,7 @@ TEST_P(SeedPaths, SeedIsRawPasswordOrFittedDigest) {
                                    ? Utf16LE(c.password)
                                    : Fitted(Sha1(encoding->GetBytes(c.password)), c.digestFittedTo);
         EXPECT_EQ(cipher->seeds.back(), expected) << "with " << ToUtf8(encoding->Name());
+        EXPECT_EQ(engine.HashesPassword(c.password.size()), c.digestFittedTo != 0);
         // Nothing of the seed or the digest stays behind.
         EXPECT_EQ(engine.PasswordHasher().OutputValue().Size(), 0);
     }

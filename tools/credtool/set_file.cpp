@@ -86,6 +86,8 @@ CredentialSetFile ParseCredentialSet(std::string_view content, std::string_view 
                 fail(lineNo, "the password must be a non-empty, even number of hex digits");
             }
             std::string bytes;
+            // Sized up front: growth would leave pieces of the password behind.
+            bytes.reserve(value.size() / 2);
             for (std::size_t i = 0; i < value.size(); i += 2) {
                 const int hi = HexValue(value[i]);
                 const int lo = HexValue(value[i + 1]);
@@ -132,6 +134,12 @@ CredentialSetFile ParseCredentialSet(std::string_view content, std::string_view 
 std::string FormatCredentialSet(const CredentialSetFile& set) {
     static constexpr char kDigits[] = "0123456789abcdef";
     std::string text;
+    // Room for everything up front, so that no block with the password in it is left behind.
+    std::size_t size = 256 + 2 * set.password.size();
+    for (const auto& cipherText : set.cipherTexts) {
+        size += 32 + cipherText.size();
+    }
+    text.reserve(size);
     text += kHeader;
     text += "\n# Made by velora-credtool make-set. The password is hex-encoded; the five\n"
             "# ciphertexts are Base64, in the order the program decrypts them.\n";
