@@ -1,7 +1,42 @@
 # velora_build_config(<target> [SERVER url] [SERVICE_API_SERVER url] [EXTRA_CA_FILE path])
 # Generates the definitions of velora::kServer, kServiceApiServer and kExtraCaFile for one
 # executable and adds them to it. Omitted values come from the VELORA_* cache variables.
+# Server addresses are checked when this file is included and for every target: the program
+# appends its paths to them, so anything but https://host[:port] would reach another URL.
 include_guard(GLOBAL)
+
+# Sets <out> to what is wrong with a server address, or to "" when it is https://host[:port]
+# (a DNS name, an IPv4 address or a bracketed IPv6 address; port 1 to 65535).
+function(velora_server_url_problem out value)
+  set(label "[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?")
+  set(problem "")
+  if(NOT value MATCHES "^https://")
+    set(problem "it must begin with https://")
+  elseif(value MATCHES "^https://[^/?#]*[/?#]")
+    set(problem "it must have no path, query or trailing \"/\"")
+  elseif(NOT value MATCHES "^https://(${label}(\\.${label})*|\\[[0-9A-Fa-f:.]+\\])(:[0-9]+)?$")
+    set(problem "it must be https://host or https://host:port")
+  elseif(value MATCHES ":([0-9]+)$")
+    set(port "${CMAKE_MATCH_1}")
+    if(port MATCHES "^0" OR port GREATER 65535)
+      set(problem "the port must be 1 to 65535")
+    endif()
+  endif()
+  set(${out} "${problem}" PARENT_SCOPE)
+endfunction()
+
+function(velora_check_server_url name value)
+  velora_server_url_problem(problem "${value}")
+  if(problem)
+    message(FATAL_ERROR "${name} is \"${value}\": ${problem} (for example https://updates.example.com or https://localhost:8443).")
+  endif()
+endfunction()
+
+foreach(_velora_name VELORA_SERVER VELORA_SERVICE_API_SERVER)
+  if(DEFINED ${_velora_name})
+    velora_check_server_url(${_velora_name} "${${_velora_name}}")
+  endif()
+endforeach()
 
 function(_velora_cxx_literal out value)
   string(REPLACE "\\" "\\\\" value "${value}")
@@ -24,6 +59,9 @@ function(velora_build_config target)
       set(value "${ARG_${key}}")
     else()
       set(value "${VELORA_${key}}")
+    endif()
+    if(key MATCHES "SERVER$")
+      velora_check_server_url("${key} of ${target}" "${value}")
     endif()
     _velora_cxx_literal(literal_${key} "${value}")
   endforeach()

@@ -7,8 +7,10 @@
 #include <csignal>
 
 int main() {
-    // A peer that closes the connection must not end the process with a signal.
+    // A peer that closes the connection, or a file-size limit hit while the updater is
+    // written, must fail a step, not end the process with a signal.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
         const std::unique_ptr<velora::IPlatform> platform = velora::CreatePlatform();
         velora::TLauncher launcher(*platform, velora::customtypes::LoadConfiguration,

@@ -11,6 +11,14 @@ namespace velora {
 
 inline constexpr int CSIDL_LOCAL_APPDATA = 28;
 
+// A file the launcher creates and writes. Some file systems report a failed write only when
+// the file is closed, so closing is a step of its own; the destructor closes without a word.
+class TCreatedFile : public TStream {
+public:
+    // EWriteError when the system reports a failure on closing. Later calls do nothing.
+    virtual void Close() = 0;
+};
+
 class IPlatform {
 public:
     virtual ~IPlatform() = default;
@@ -32,14 +40,18 @@ public:
     // Drops the platform's cached copy of a profile file.
     virtual void FlushProfile(const UnicodeString& fileName) = 0;
 
+    // False when the file cannot be deleted, also when it is a program that runs or a file that
+    // another process holds open without sharing.
     virtual bool RemoveFile(const UnicodeString& path) = 0;
-    // Create always, read and write, no sharing; EFCreateError when it cannot.
-    virtual std::unique_ptr<TStream> CreateFileStream(const UnicodeString& path) = 0;
+    // Read and write, no sharing; EFCreateError when it cannot. Windows replaces an existing
+    // file; POSIX creates a new file only and follows no link.
+    virtual std::unique_ptr<TCreatedFile> CreateFileStream(const UnicodeString& path) = 0;
 
     // Modal; returns once the user has closed it. Fails when it cannot be shown.
     virtual void ShowInformationMessage(const UnicodeString& text) = 0;
 
-    // Starts a program and does not wait for it. An empty file name starts nothing.
+    // Starts a program and does not wait for it; false when it could not be started. An empty
+    // file name starts nothing. The program inherits none of the launcher's open files.
     virtual bool StartProgram(const UnicodeString& file, const UnicodeString& parameters) = 0;
 };
 

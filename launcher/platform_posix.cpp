@@ -3,14 +3,18 @@
 #include "launcher/command_line.hpp"
 #include "launcher/platform.hpp"
 #include "launcher/profile.hpp"
+#include "rtl/exceptions.hpp"
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -37,7 +41,7 @@ UnicodeString LocalDataFolder(const char* xdgDataHome, const char* home,
     while (!folder.empty() && folder.back() == '/') {
         folder.pop_back();
     }
-    return U16(folder);
+    return FileNameText(folder);
 }
 
 } // namespace posix
@@ -55,11 +59,22 @@ std::string PasswordDatabaseHome() {
     return found->pw_dir;
 }
 
+// Only a regular file is read: a FIFO, a device or a folder reads as missing, and opening never
+// waits for a writer.
 std::string ReadWholeFile(const std::string& path, bool& ok) {
     ok = false;
     std::string data;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return data;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
+        return data;
+    }
+    // The path may have changed between the look and the open.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
         return data;
     }
     char chunk[65536];
@@ -78,6 +93,78 @@ std::string ReadWholeFile(const std::string& path, bool& ok) {
     return data;
 }
 
+UnicodeString ErrnoText(int error) {
+    return U16(std::strerror(error));
+}
+
+class TPosixFile final : public TCreatedFile {
+public:
+    TPosixFile(int fd, UnicodeString path) : FFd(fd), FPath(std::move(path)) {}
+    ~TPosixFile() override {
+        if (FFd >= 0) {
+            ::close(FFd);
+        }
+    }
+
+    std::int64_t Read(void* buffer, std::int64_t count) override {
+        for (;;) {
+            const ssize_t n = ::read(FFd, buffer, static_cast<std::size_t>(count));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            return n < 0 ? 0 : n;
+        }
+    }
+    std::int64_t Write(const void* buffer, std::int64_t count) override {
+        for (;;) {
+            const ssize_t n = ::write(FFd, buffer, static_cast<std::size_t>(count));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            return n < 0 ? 0 : n;
+        }
+    }
+    std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
+        const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
+                           : origin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                              : SEEK_END;
+        const off_t pos = ::lseek(FFd, static_cast<off_t>(offset), whence);
+        return pos < 0 ? -1 : static_cast<std::int64_t>(pos);
+    }
+    void SetSize(std::int64_t newSize) override {
+        if (::ftruncate(FFd, static_cast<off_t>(newSize)) != 0) {
+            throw EStreamError(u"Stream write error");
+        }
+    }
+    void Close() override {
+        const int fd = std::exchange(FFd, -1);
+        // Even an interrupted close may have lost data.
+        if (fd >= 0 && ::close(fd) != 0) {
+            throw EWriteError(Format(u"Cannot close file \"%s\". %s", {FPath, ErrnoText(errno)}));
+        }
+    }
+
+private:
+    int FFd;
+    UnicodeString FPath;
+};
+
+// What makes Windows refuse to delete the file: it is a program that runs (open for writing
+// fails with ETXTBSY), or another launcher holds it while it writes it.
+bool InUse(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ETXTBSY;
+    }
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+    return held;
+}
+
 class TPosixPlatform final : public IPlatform {
 public:
     UnicodeString ShellFolderPath(int csidl) override {
@@ -93,18 +180,18 @@ public:
 
     bool FolderExists(const UnicodeString& path) override {
         struct stat st {};
-        return ::stat(ToUtf8(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        return ::stat(FileNameBytes(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
 
     bool MakeFolder(const UnicodeString& path) override {
-        return ::mkdir(ToUtf8(path).c_str(), 0777) == 0;
+        return ::mkdir(FileNameBytes(path).c_str(), 0777) == 0;
     }
 
     UnicodeString ReadProfileString(const UnicodeString& section, const UnicodeString& key,
                                     const UnicodeString& defaultValue,
                                     const UnicodeString& fileName) override {
         bool ok = false;
-        const std::string bytes = ReadWholeFile(ToUtf8(fileName), ok);
+        const std::string bytes = ReadWholeFile(FileNameBytes(fileName), ok);
         if (!ok) {
             return ReadProfileValue(u"", section, key, defaultValue);
         }
@@ -117,11 +204,29 @@ public:
     void FlushProfile(const UnicodeString&) override {}
 
     bool RemoveFile(const UnicodeString& path) override {
-        return ::unlink(ToUtf8(path).c_str()) == 0;
+        const std::string name = FileNameBytes(path);
+        // unlink would take a running or held file away from under its user.
+        if (InUse(name)) {
+            return false;
+        }
+        return ::unlink(name.c_str()) == 0;
     }
 
-    std::unique_ptr<TStream> CreateFileStream(const UnicodeString& path) override {
-        return TFileStream::Create(path);
+    std::unique_ptr<TCreatedFile> CreateFileStream(const UnicodeString& path) override {
+        // A new file only: no link planted at the path is followed, and no file that appeared
+        // there after the delete is reused. Executable bits so that the updater can be started;
+        // the umask still applies.
+        const int fd = ::open(FileNameBytes(path).c_str(),
+                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0777);
+        if (fd < 0) {
+            throw EFCreateError(Format(u"Cannot create file \"%s\". %s", {path, ErrnoText(errno)}));
+        }
+        auto file = std::make_unique<TPosixFile>(fd, path);
+        // Held while it is written, so that another launcher leaves it alone (InUse).
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            throw EFCreateError(Format(u"Cannot create file \"%s\". %s", {path, ErrnoText(errno)}));
+        }
+        return file;
     }
 
     void ShowInformationMessage(const UnicodeString& text) override {
@@ -133,9 +238,9 @@ public:
             return false;
         }
         std::vector<std::string> args;
-        args.push_back(ToUtf8(file));
+        args.push_back(FileNameBytes(file));
         for (const UnicodeString& arg : SplitCommandLine(parameters)) {
-            args.push_back(ToUtf8(arg));
+            args.push_back(FileNameBytes(arg));
         }
         std::vector<char*> argv;
         for (std::string& arg : args) {
@@ -143,15 +248,24 @@ public:
         }
         argv.push_back(nullptr);
 
-        posix_spawnattr_t attr;
-        if (::posix_spawnattr_init(&attr) != 0) {
+        // Libraries open descriptors without close-on-exec (libcurl's sockets among them):
+        // the program gets the standard three and nothing else of ours.
+        posix_spawn_file_actions_t actions;
+        if (::posix_spawn_file_actions_init(&actions) != 0) {
             return false;
         }
-        // Own session, so the program outlives us and our terminal; our ignored SIGPIPE and
-        // signal mask are not its business.
+        posix_spawnattr_t attr;
+        if (::posix_spawnattr_init(&attr) != 0) {
+            ::posix_spawn_file_actions_destroy(&actions);
+            return false;
+        }
+        int rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+        // Own session, so the program outlives us and our terminal; the signals we ignore and
+        // our signal mask are not its business.
         sigset_t defaults;
         sigemptyset(&defaults);
         sigaddset(&defaults, SIGPIPE);
+        sigaddset(&defaults, SIGXFSZ);
         sigset_t none;
         sigemptyset(&none);
         ::posix_spawnattr_setsigdefault(&attr, &defaults);
@@ -159,8 +273,12 @@ public:
         ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF |
                                               POSIX_SPAWN_SETSIGMASK);
         pid_t pid = -1;
-        const int rc = ::posix_spawn(&pid, argv[0], nullptr, &attr, argv.data(), environ);
+        if (rc == 0) {
+            // Reports a program the system refuses to run (glibc waits for the exec).
+            rc = ::posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
+        }
         ::posix_spawnattr_destroy(&attr);
+        ::posix_spawn_file_actions_destroy(&actions);
         return rc == 0;
     }
 };

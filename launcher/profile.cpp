@@ -113,7 +113,8 @@ UnicodeString ReadProfileValue(std::u16string_view text, std::u16string_view sec
             break;
         }
         std::u16string_view value = TrimBlanks(line.substr(equals + 1));
-        if (value.size() >= 2 && value.front() == u'"' && value.back() == u'"') {
+        if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
+            value.back() == value.front()) {
             value = value.substr(1, value.size() - 2);
         }
         return ToBuffer(value, bufferUnits);

@@ -14,8 +14,8 @@ UnicodeString DecodeProfileText(std::span<const std::uint8_t> bytes);
 
 // One value as the platform reader returns it into a buffer of bufferUnits units: section and
 // key matched ignoring case, the first matching section and key win, blanks around the value
-// trimmed, one pair of enclosing double quotes removed, cut to bufferUnits - 1 units. The default
-// when the section or key is missing or the key has no "=".
+// trimmed, one pair of enclosing double or single quotes removed, cut to bufferUnits - 1 units.
+// The default when the section or key is missing or the key has no "=".
 UnicodeString ReadProfileValue(std::u16string_view text, std::u16string_view section,
                                std::u16string_view key, std::u16string_view defaultValue,
                                std::size_t bufferUnits = 2048);

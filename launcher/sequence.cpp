@@ -4,8 +4,23 @@
 #include "launcher/numbers.hpp"
 #include "launcher/paths.hpp"
 #include "launcher/profile.hpp"
+#include "rtl/exceptions.hpp"
+
+#include <vector>
 
 namespace velora {
+
+namespace {
+
+// The HTTP client lives until the process ends. Made before this holder, so the libraries it
+// set up are finalised after it.
+ILauncherClient& KeepUntilExit(std::unique_ptr<ILauncherClient> client) {
+    static std::vector<std::unique_ptr<ILauncherClient>> clients;
+    clients.push_back(std::move(client));
+    return *clients.back();
+}
+
+} // namespace
 
 TLauncher::TLauncher(IPlatform& platform, TLoadConfiguration loadConfiguration,
                      TClientFactory createClient)
@@ -44,7 +59,7 @@ void TLauncher::Sequence() {
             settings.ReadInteger(UnicodeString(kInstallFolderName), UnicodeString(kSettingsKey), 0);
     }
 
-    FClient = FCreateClient();
+    FClient = &KeepUntilExit(FCreateClient());
     const UnicodeString& controllerurl = customtypes::controllerurl;
     // The status of the version document is not looked at: its body is the number or nothing.
     FState.response = FClient->Get(controllerurl + UnicodeString(kVersionDocument));
@@ -68,15 +83,30 @@ void TLauncher::Sequence() {
         return;
     }
 
-    {
-        // Closed before anything is started, also when the copy fails.
-        const std::unique_ptr<TStream> updaterfile = FPlatform.CreateFileStream(FState.updaterpath);
-        updaterfile->CopyFrom(FState.response->GetContentStream(),
-                              FState.response->GetContentLength(), kCopyChunkSize);
-    }
+    WriteUpdater(*FState.response);
 
-    FPlatform.StartProgram(FState.updaterpath,
-                           IntToStr(FState.remoteversion) + UnicodeString(kUpdaterParameterSuffix));
+    // A download that the system will not run would leave the user with nothing.
+    if (!FPlatform.StartProgram(FState.updaterpath, IntToStr(FState.remoteversion) +
+                                                        UnicodeString(kUpdaterParameterSuffix))) {
+        StartPlayer();
+    }
+}
+
+void TLauncher::WriteUpdater(IHTTPResponse& response) {
+    TStream& body = response.GetContentStream();
+    // The body the transport accepted is written whole. A length header that disagrees with it
+    // (a chunked body with a stray Content-Length, say) leaves its size untrusted.
+    const std::int64_t length = response.GetContentLength();
+    if ((length >= 0 || response.ContainsHeader(u"Content-Length")) && length != body.Size()) {
+        throw EReadError(
+            Format(u"Content-Length %d disagrees with a body of %d bytes", {length, body.Size()}));
+    }
+    // Closed before anything is started, also when the copy fails; a failure that the system
+    // reports only on closing fails like a write.
+    const std::unique_ptr<TCreatedFile> updaterfile =
+        FPlatform.CreateFileStream(FState.updaterpath);
+    updaterfile->CopyFrom(body, length, kCopyChunkSize);
+    updaterfile->Close();
 }
 
 void TLauncher::Finalize() noexcept {

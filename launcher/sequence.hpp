@@ -50,14 +50,15 @@ public:
 
 private:
     void Sequence();
+    void WriteUpdater(IHTTPResponse& response);
     void StartPlayer();
 
     IPlatform& FPlatform;
     TLoadConfiguration FLoadConfiguration;
     TClientFactory FCreateClient;
     TLauncherState FState;
-    // Kept until the process ends.
-    std::unique_ptr<ILauncherClient> FClient;
+    // The client itself is kept until the process ends, past this object.
+    ILauncherClient* FClient = nullptr;
 };
 
 // Literals of the sequence.

@@ -34,7 +34,7 @@ TFileStream::~TFileStream() = default;
 std::unique_ptr<TFileStream> TFileStream::Create(const UnicodeString& fileName) {
     auto handle = std::make_unique<Handle>();
     // Executable bits so a downloaded program can be started; the umask still applies.
-    handle->fd = ::open(ToUtf8(fileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0777);
+    handle->fd = ::open(FileNameBytes(fileName).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0777);
     int error = errno;
     // No sharing: a file another process holds is not replaced, and is emptied only once ours.
     if (handle->fd >= 0 && ::flock(handle->fd, LOCK_EX | LOCK_NB) != 0) {
@@ -52,7 +52,7 @@ std::unique_ptr<TFileStream> TFileStream::Create(const UnicodeString& fileName) 
 
 std::unique_ptr<TFileStream> TFileStream::OpenRead(const UnicodeString& fileName) {
     auto handle = std::make_unique<Handle>();
-    handle->fd = ::open(ToUtf8(fileName).c_str(), O_RDONLY | O_CLOEXEC);
+    handle->fd = ::open(FileNameBytes(fileName).c_str(), O_RDONLY | O_CLOEXEC);
     if (handle->fd < 0) {
         throw EFOpenError(Format(u"Cannot open file \"%s\". %s", {fileName, ErrnoText(errno)}));
     }

@@ -73,7 +73,9 @@ UnicodeString U16(std::string_view utf8) {
     return out;
 }
 
-std::string ToUtf8(std::u16string_view text) {
+namespace {
+
+std::string EncodeUtf8(std::u16string_view text, bool escapedBytes) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -82,6 +84,9 @@ std::string ToUtf8(std::u16string_view text) {
             text[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             ++i;
+        } else if (escapedBytes && cp >= 0xDC80 && cp <= 0xDCFF) {
+            out.push_back(static_cast<char>(cp - 0xDC00));
+            continue;
         } else if (cp >= 0xD800 && cp <= 0xDFFF) {
             cp = 0xFFFD;
         }
@@ -102,6 +107,35 @@ std::string ToUtf8(std::u16string_view text) {
         }
     }
     return out;
+}
+
+} // namespace
+
+std::string ToUtf8(std::u16string_view text) {
+    return EncodeUtf8(text, false);
+}
+
+UnicodeString FileNameText(std::string_view bytes) {
+    UnicodeString out;
+    out.reserve(bytes.size());
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    for (std::size_t i = 0; i < bytes.size();) {
+        const Utf8Step step = DecodeUtf8Step(data, bytes.size(), i);
+        if (step.valid) {
+            AppendCodePoint(out, step.codePoint);
+        } else {
+            // An ill-formed part is made of bytes from 0x80 up, so none is taken for ASCII.
+            for (std::size_t k = 0; k < step.length; ++k) {
+                out.push_back(static_cast<char16_t>(0xDC00 + data[i + k]));
+            }
+        }
+        i += step.length;
+    }
+    return out;
+}
+
+std::string FileNameBytes(std::u16string_view text) {
+    return EncodeUtf8(text, true);
 }
 
 char16_t AsciiUpper(char16_t c) {

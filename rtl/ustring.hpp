@@ -19,6 +19,12 @@ UnicodeString U16(std::string_view utf8);
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string ToUtf8(std::u16string_view text);
 
+// File names on POSIX are bytes, not text. FileNameText decodes valid UTF-8 and keeps every
+// other byte b as the lone surrogate U+DC00 + b; FileNameBytes maps such surrogates back to
+// their bytes and encodes the rest as UTF-8. Any byte string survives the round trip.
+UnicodeString FileNameText(std::string_view bytes);
+std::string FileNameBytes(std::u16string_view text);
+
 // One step of UTF-8 decoding at data[i]: a well-formed sequence gives its code point and length;
 // malformed input (overlong, surrogate, past U+10FFFF, cut short) gives valid = false and the
 // length of its maximal ill-formed part, which a replacing decoder turns into one U+FFFD.

@@ -82,7 +82,9 @@ protected:
 #endif
         std::string command = quote(VELORA_CREDTOOL);
         for (const auto& a : args) {
-            command += " " + quote(a);
+            // Two appends, not " " + quote(a): GCC 12 at -O3 warns on that (-Wrestrict).
+            command += ' ';
+            command += quote(a);
         }
         Write("stdin", input);
         command += " < " + quote(Path("stdin")) + " > " + quote(Path("stdout")) + " 2> " +
@@ -347,7 +349,7 @@ TEST(CredentialSetFile, RejectsMalformedSets) {
     std::string crlf = "# comment\r\n" + header + body;
     for (std::size_t p = 0; (p = crlf.find('\n', p)) != std::string::npos; p += 2) {
         if (crlf[p - 1] != '\r') {
-            crlf.insert(p, "\r");
+            crlf.insert(p, 1, '\r');
         }
     }
     const auto set = credtool::ParseCredentialSet(crlf, "f");

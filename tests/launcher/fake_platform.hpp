@@ -25,6 +25,9 @@ public:
     std::set<UnicodeString> uncreatableFiles;
     // A write that would pass this many bytes of one file fails; -1 = never.
     std::int64_t writeLimit = -1;
+    // Closing a written file reports a failure, as some file systems only do then.
+    bool closeFails = false;
+    std::set<UnicodeString> unstartablePrograms;
     bool messageFails = false;
     bool startThrowsBadAlloc = false;
     std::vector<std::string> events;
@@ -61,7 +64,7 @@ public:
         events.push_back("delete " + ToUtf8(path));
         return files.erase(path) != 0;
     }
-    std::unique_ptr<TStream> CreateFileStream(const UnicodeString& path) override {
+    std::unique_ptr<TCreatedFile> CreateFileStream(const UnicodeString& path) override {
         events.push_back("create " + ToUtf8(path));
         if (uncreatableFiles.count(path) != 0) {
             throw EFCreateError(u"Cannot create file \"" + path + u"\". Busy");
@@ -81,16 +84,27 @@ public:
         }
         events.push_back("start " + ToUtf8(file) + "|" + ToUtf8(parameters));
         started.emplace_back(file, parameters);
-        return !file.empty();
+        return !file.empty() && unstartablePrograms.count(file) == 0;
     }
 
 private:
     // Writes land in the file map as they happen; closing records the close.
-    class FileStream : public TStream {
+    class FileStream : public TCreatedFile {
     public:
         FileStream(FakePlatform& owner, UnicodeString path)
             : FOwner(owner), FPath(std::move(path)) {}
-        ~FileStream() override { FOwner.events.push_back("close " + ToUtf8(FPath)); }
+        ~FileStream() override {
+            if (!FClosed) {
+                FOwner.events.push_back("close " + ToUtf8(FPath));
+            }
+        }
+        void Close() override {
+            FClosed = true;
+            FOwner.events.push_back("close " + ToUtf8(FPath));
+            if (FOwner.closeFails) {
+                throw EWriteError(u"Cannot close file. Input/output error");
+            }
+        }
         std::int64_t Read(void*, std::int64_t) override { return 0; }
         std::int64_t Write(const void* buffer, std::int64_t count) override {
             Bytes& data = FOwner.files[FPath];
@@ -110,6 +124,7 @@ private:
     private:
         FakePlatform& FOwner;
         UnicodeString FPath;
+        bool FClosed = false;
     };
 
     char16_t FDelimiter;

@@ -28,6 +28,8 @@ INSTANTIATE_TEST_SUITE_P(
         ProfileCase{u"[Velora Player]\nLocalVersion=\"12 \"\n", u"12 "},
         ProfileCase{u"[Velora Player]\nLocalVersion=\"12\n", u"\"12"},
         ProfileCase{u"[Velora Player]\nLocalVersion=\"\"\n", u""},
+        ProfileCase{u"[Velora Player]\nLocalVersion= '5' \n", u"5"},
+        ProfileCase{u"[Velora Player]\nLocalVersion='5\"\n", u"'5\""},
         ProfileCase{u"[Velora Player]\nLocalVersion=\n", u""},
         ProfileCase{u"[Velora Player]\nLocalVersion=a=b\n", u"a=b"},
         ProfileCase{u"[Velora Player]\r;LocalVersion=1\rLocalVersion=2\r", u"2"},

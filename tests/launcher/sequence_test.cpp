@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 
@@ -54,12 +55,20 @@ struct Answer {
     std::string body;
     bool withLength = true;
     Failure failure = Failure::None;
+    // A length header that disagrees with the body.
+    std::optional<std::int64_t> announcedLength = std::nullopt;
 };
 
 class FakeClient : public ILauncherClient {
 public:
-    FakeClient(FakePlatform& platform, std::map<UnicodeString, Answer> answers)
-        : FPlatform(platform), FAnswers(std::move(answers)) {}
+    FakeClient(FakePlatform& platform, std::map<UnicodeString, Answer> answers,
+               std::shared_ptr<bool> destroyed = nullptr)
+        : FPlatform(platform), FAnswers(std::move(answers)), FDestroyed(std::move(destroyed)) {}
+    ~FakeClient() override {
+        if (FDestroyed) {
+            *FDestroyed = true;
+        }
+    }
     std::shared_ptr<IHTTPResponse> Get(const UnicodeString& url) override {
         FPlatform.events.push_back("get " + ToUtf8(url));
         const auto it = FAnswers.find(url);
@@ -70,14 +79,17 @@ public:
         if (answer.failure == Failure::OutOfMemory) {
             throw std::bad_alloc();
         }
-        return std::make_shared<FakeResponse>(
-            answer.status, answer.body,
-            answer.withLength ? static_cast<std::int64_t>(answer.body.size()) : -1);
+        return std::make_shared<FakeResponse>(answer.status, answer.body,
+                                              answer.announcedLength ? *answer.announcedLength
+                                              : answer.withLength
+                                                  ? static_cast<std::int64_t>(answer.body.size())
+                                                  : -1);
     }
 
 private:
     FakePlatform& FPlatform;
     std::map<UnicodeString, Answer> FAnswers;
+    std::shared_ptr<bool> FDestroyed;
 };
 
 constexpr char16_t kController[] = u"https://updates.test/library/controllers/";
@@ -225,6 +237,69 @@ TEST_F(Sequence, FailedCopyClosesTheFileAndStartsThePlayer) {
     EXPECT_EQ(events[events.size() - 2], "close " + kUpdater);
     EXPECT_EQ(events.back(), "start " + kPlayer + "|");
     EXPECT_EQ(platform.started.size(), 1u);
+}
+
+// The download arrived with status 200, but what would be started is not the whole updater,
+// or not at all.
+struct UntrustedUpdaterCase {
+    const char* name;
+    std::optional<std::int64_t> announcedLength = std::nullopt;
+    bool closeFails;
+    bool unstartable;
+    std::vector<std::string> eventsAfterDownload;
+};
+
+TEST_F(Sequence, UpdaterThatCannotBeTrustedOrStartedEndsWithThePlayer) {
+    const std::string body(3000, 'u');
+    const std::string player = "start " + kPlayer + "|";
+    const std::string updater = "start " + kUpdater + "|2 velora";
+    const std::vector<UntrustedUpdaterCase> cases = {
+        {"LengthHeaderShorterThanTheBody", 1000, false, false, {player}},
+        {"LengthHeaderLongerThanTheBody", 3001, false, false, {player}},
+        {"CloseReportsAFailure",
+         std::nullopt,
+         true,
+         false,
+         {"create " + kUpdater, "close " + kUpdater, player}},
+        {"SystemRefusesToRunIt",
+         std::nullopt,
+         false,
+         true,
+         {"create " + kUpdater, "close " + kUpdater, updater, player}},
+    };
+    for (const UntrustedUpdaterCase& c : cases) {
+        platform = FakePlatform();
+        Settings(u"1");
+        platform.closeFails = c.closeFails;
+        if (c.unstartable) {
+            platform.unstartablePrograms.insert(U16(kUpdater));
+        }
+        Answer download{200, body};
+        download.announcedLength = c.announcedLength;
+        const std::vector<std::string> events =
+            Run({{kVersionUrl, Answer{200, "2"}}, {kUpdaterUrl, download}});
+        const auto get = std::find(events.begin(), events.end(), "get " + ToUtf8(kUpdaterUrl));
+        ASSERT_NE(get, events.end()) << c.name;
+        EXPECT_EQ(std::vector<std::string>(get + 1, events.end()), c.eventsAfterDownload) << c.name;
+    }
+}
+
+TEST_F(Sequence, TheClientOutlivesTheLauncher) {
+    const auto destroyed = std::make_shared<bool>(false);
+    Settings(u"1");
+    {
+        TLauncher launcher(
+            platform, [this] { LoadConfiguration(); },
+            [&] {
+                return std::make_unique<FakeClient>(
+                    platform, std::map<UnicodeString, Answer>{{kVersionUrl, Answer{200, "0"}}},
+                    destroyed);
+            });
+        launcher.Run();
+        launcher.Finalize();
+    }
+    EXPECT_EQ(platform.started.size(), 1u);
+    EXPECT_FALSE(*destroyed);
 }
 
 TEST_F(Sequence, UpdaterThatCannotBeCreatedStartsThePlayer) {

@@ -55,3 +55,21 @@ TEST(Text, MalformedUtf8BecomesOneReplacementPerMaximalPart) {
         EXPECT_EQ(IsValidUtf8(c.bytes), c.text.find(u'\uFFFD') == std::u16string_view::npos);
     }
 }
+
+TEST(Text, FileNamesKeepEveryByte) {
+    struct Case {
+        std::string_view bytes;
+        std::u16string_view text;
+    };
+    for (const Case& c :
+         {Case{"/home/\xC3\xA9t\xC3\xA9", u"/home/\u00E9t\u00E9"},
+          Case{"/d/data\xFF", u"/d/data\xDCFF"},
+          // A cut-short sequence and an encoded surrogate keep each byte.
+          Case{"\xE2\x82/", u"\xDCE2\xDC82/"}, Case{"\xED\xB2\x80", u"\xDCED\xDCB2\xDC80"},
+          Case{"\xF0\x9F\x8E\xB5\x80", u"\U0001F3B5\xDC80"}}) {
+        EXPECT_EQ(FileNameText(c.bytes), c.text) << c.bytes;
+        EXPECT_EQ(FileNameBytes(c.text), c.bytes) << c.bytes;
+    }
+    // Lone surrogates that stand for no byte cannot be a file name's; they go as U+FFFD.
+    EXPECT_EQ(FileNameBytes(u"\xD800-\xDC41"), "\xEF\xBF\xBD-\xEF\xBF\xBD");
+}

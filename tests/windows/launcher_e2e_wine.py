@@ -8,11 +8,15 @@ closing "N passed, N failed" line; exits 77 (skipped) without a Wine session.
 """
 
 import argparse
+import fcntl
 import glob
 import json
 import os
 import re
+import resource
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -27,12 +31,29 @@ def wine_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def take_port_turn(port):
+    """The test build's port is fixed: runs from other build folders on this machine, Linux
+    ones included, take turns on it through the same lock file. Held until this process ends."""
+    lock = open("/tmp/velora-launcher-port-%d.lock" % port, "a")
+    fcntl.flock(lock, fcntl.LOCK_EX)
+    return lock
+
+
+def port_in_use(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
 class Server:
     def __init__(self, support, ca_dir, port, certificate, work):
         self.routes = os.path.join(work, "routes.json")
         self.log = os.path.join(work, "requests.jsonl")
         self.set_routes({})
         open(self.log, "w").close()
+        # Something outside these tests may hold the port for a moment.
+        deadline = time.monotonic() + 30
+        while port_in_use(port) and time.monotonic() < deadline:
+            time.sleep(0.5)
         self.proc = subprocess.Popen(
             [sys.executable, os.path.join(support, "https_server.py"), "--port", str(port),
              "--cert", os.path.join(ca_dir, certificate + ".pem"),
@@ -66,14 +87,22 @@ class Server:
 class Run:
     """One launcher run, with the information message answered by a key press."""
 
-    def __init__(self, launcher, screenshot=None):
+    def __init__(self, launcher, screenshot=None, file_size_limit=None):
         self.launcher = launcher
         self.screenshot = screenshot
+        self.file_size_limit = file_size_limit
         self.dialog_seen = False
+
+    def limits(self):
+        # Writes past the limit fail (EFBIG) rather than end the process: what a full disk
+        # does to WriteFile on Windows.
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (self.file_size_limit, self.file_size_limit))
 
     def __call__(self, timeout=120):
         proc = subprocess.Popen([WINE, self.launcher], stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
+                                stderr=subprocess.DEVNULL,
+                                preexec_fn=self.limits if self.file_size_limit else None)
         deadline = time.monotonic() + timeout
         while proc.poll() is None:
             if time.monotonic() > deadline:
@@ -170,6 +199,7 @@ def main():
         print("no Wine session (WINEPREFIX and DISPLAY), skipped")
         return 77
 
+    port_turn = take_port_turn(args.port)
     subprocess.run([WINE, args.trust_tool, wine_path(os.path.join(args.ca_dir, "ca.pem"))],
                    check=True)
     users = [u for u in glob.glob(os.path.join(prefix, "drive_c", "users", "*"))
@@ -249,6 +279,23 @@ def main():
         check(started_with(player) == [wine_path_of(player)], "the player starts")
         check(not os.path.exists(updater), "the old updater was deleted and none written")
 
+    def download_not_started(route, left, file_size_limit=None):
+        """An update is due and the download answers 200, but what would be started is not
+        the whole updater, or cannot run: the player starts instead. left: the size of what
+        stays at updater.exe (None: nothing, the old one deleted and none written)."""
+        def case(server):
+            fresh_install(5, old_updater=True)
+            server.set_routes({version_path: {"body": "6"}, updater_path: route})
+            run = Run(args.launcher, file_size_limit=file_size_limit)
+            check(run() == 0, "exit code 0")
+            check(run.dialog_seen, "the message was shown before the download")
+            check(started_with(player) == [wine_path_of(player)], "the player starts")
+            check(not os.path.exists(updater + ".args"), "no updater starts")
+            check(server.requests() == [version_path, updater_path], "two requests")
+            size = os.path.getsize(updater) if os.path.exists(updater) else None
+            check(size == left, "updater.exe left with %r bytes, not %r" % (size, left))
+        return case
+
     def untrusted(server):
         fresh_install(5)
         server.set_routes({version_path: {"body": "6"}})
@@ -262,6 +309,13 @@ def main():
                                                    "server", version_404),
              ("update", "server", update),
              ("download answered with 404", "server", download_404),
+             ("chunked download with a stray Content-Length", "server",
+              download_not_started({"body_file": updater_body, "chunked": True,
+                                    "headers": [["Content-Length", "1000"]]}, None)),
+             ("download whose writing fails", "server",
+              download_not_started({"body_file": updater_body}, 65536, file_size_limit=65536)),
+             ("download that is not a program", "server",
+              download_not_started({"body_size": 5000}, 5000)),
              ("untrusted certificate", "selfsigned", untrusted)]
     passed = failed = 0
     try:

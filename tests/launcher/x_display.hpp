@@ -1,0 +1,24 @@
+// One connection to an X display for the end-to-end tests.
+#pragma once
+
+#include <string>
+
+namespace velora::test {
+
+class XDisplayConnection {
+public:
+    // Not connected when the display cannot be opened.
+    explicit XDisplayConnection(const std::string& name);
+    ~XDisplayConnection();
+    XDisplayConnection(const XDisplayConnection&) = delete;
+    XDisplayConnection& operator=(const XDisplayConnection&) = delete;
+
+    bool Connected() const noexcept { return FDisplay != nullptr; }
+    // The first viewable top-level window with exactly this title; 0 when there is none.
+    unsigned long FindWindow(const std::string& title);
+
+private:
+    void* FDisplay = nullptr;
+};
+
+} // namespace velora::test
