@@ -106,7 +106,7 @@ echo "=== local HTTPS product server on https://localhost:$PORT/library/controll
 
 # --- a display for the message ---------------------------------------------------------------
 if [ -z "${DISPLAY:-}" ]; then
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3> "$WORK/display" 2>/dev/null &
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3> "$WORK/display" 2>/dev/null &
   XVFB_PID=$!
   for _ in $(seq 1 100); do [ -s "$WORK/display" ] && break; sleep 0.1; done
   [ -s "$WORK/display" ] || { echo "Xvfb did not start"; exit 1; }

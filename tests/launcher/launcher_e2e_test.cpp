@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -67,6 +68,9 @@ public:
     const std::string& Name() const { return FName; }
 
     ~Display() {
+        if (FConnection != nullptr) {
+            FCloseDisplay(FConnection);
+        }
         if (FPid > 0) {
             ::kill(FPid, SIGTERM);
             ::waitpid(FPid, nullptr, 0);
@@ -77,6 +81,7 @@ private:
     Display() {
         if (const char* d = std::getenv("DISPLAY"); d != nullptr && *d != '\0') {
             FName = d;
+            HoldConnection();
             return;
         }
         int fds[2];
@@ -102,11 +107,30 @@ private:
         ::close(fds[0]);
         if (!number.empty()) {
             FName = ":" + number;
+            HoldConnection();
+        }
+    }
+
+    // An X server resets when its last client leaves, and a connection made during the reset
+    // fails: between two runs the launcher's message then finds "no display". One connection
+    // of our own, held until the end, keeps the server from resetting.
+    void HoldConnection() {
+        void* x11 = ::dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+        if (x11 == nullptr) {
+            return;
+        }
+        using TOpen = void* (*)(const char*);
+        const auto open = reinterpret_cast<TOpen>(::dlsym(x11, "XOpenDisplay"));
+        FCloseDisplay = reinterpret_cast<int (*)(void*)>(::dlsym(x11, "XCloseDisplay"));
+        if (open != nullptr && FCloseDisplay != nullptr) {
+            FConnection = open(FName.c_str());
         }
     }
 
     std::string FName;
     pid_t FPid = -1;
+    void* FConnection = nullptr;
+    int (*FCloseDisplay)(void*) = nullptr;
 };
 
 // Closes the information message with the Return key as soon as it appears.
