@@ -4,6 +4,7 @@
 #include "launcher/numbers.hpp"
 #include "launcher/paths.hpp"
 #include "launcher/profile.hpp"
+#include "launcher/signed_update.hpp"
 #include "rtl/exceptions.hpp"
 
 #include <vector>
@@ -82,6 +83,9 @@ void TLauncher::Sequence() {
         StartPlayer();
         return;
     }
+    // Builds with update keys refuse an updater that is not signed for this version; the
+    // fallback then starts the player before any updater file exists.
+    CheckSignedUpdater(*FClient, controllerurl, FState.remoteversion, *FState.response);
 
     WriteUpdater(*FState.response);
 

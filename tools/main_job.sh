@@ -2,7 +2,9 @@
 # The main job: builds the launcher for a local HTTPS product server (https://localhost:8443,
 # trusting a CA made here), serves the version document and the updater from that server, and
 # runs the launcher in a temporary home through the no-update path and the update path, telling
-# what it started with which parameters and what it wrote. Installs what it needs (Debian 12).
+# what it started with which parameters and what it wrote. The build checks signed updates with a
+# demo key made here at build time (never committed); a last run serves a tampered updater.
+# Installs what it needs (Debian 12).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -12,7 +14,7 @@ PYTHON=/usr/bin/python3
 
 # --- packages --------------------------------------------------------------------------------
 PACKAGES=(build-essential cmake ninja-build pkg-config libcurl4-openssl-dev zlib1g-dev
-          libidn2-dev python3 openssl libgtk-3-0 xvfb xauth xdotool)
+          libidn2-dev libssl-dev python3 openssl libgtk-3-0 xvfb xauth xdotool)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -29,10 +31,19 @@ fi
 # --- build -----------------------------------------------------------------------------------
 CA=$BUILD/test-ca
 sh tests/support/make_test_ca.sh "$CA"
-echo "=== building Velora_Launcher for https://localhost:$PORT"
+DEMO_KEY=$BUILD/demo-key/demo.key
+DEMO_PUB=$BUILD/demo-key/demo.pub
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVELORA_SERVER="https://localhost:$PORT" -DVELORA_SERVICE_API_SERVER="https://localhost:$PORT" \
-  -DVELORA_EXTRA_CA_FILE="$CA/ca.pem" -DVELORA_BUILD_TESTS=OFF -DVELORA_BUILD_BENCH=OFF >/dev/null
+  -DVELORA_EXTRA_CA_FILE="$CA/ca.pem" -DVELORA_UPDATE_PUBLIC_KEYS="$DEMO_PUB" \
+  -DVELORA_BUILD_TESTS=OFF -DVELORA_BUILD_BENCH=OFF >/dev/null
+cmake --build "$BUILD" --target velora-sign -j "${VELORA_JOBS:-2}" | tail -n 1
+SIGN=$BUILD/tools/velora-sign
+if [ ! -f "$DEMO_KEY" ]; then
+  mkdir -p "$(dirname "$DEMO_KEY")"
+  "$SIGN" keygen --private "$DEMO_KEY" --public "$DEMO_PUB"
+fi
+echo "=== building Velora_Launcher for https://localhost:$PORT, update key $DEMO_PUB"
 cmake --build "$BUILD" --target Velora_Launcher -j "${VELORA_JOBS:-2}" | tail -n 1
 LAUNCHER=$BUILD/launcher/Velora_Launcher
 
@@ -64,13 +75,21 @@ exit 0'
 printf '%s\n' "$STUB" > "$INSTALL/Velora_Player.exe"
 chmod +x "$INSTALL/Velora_Player.exe"
 printf '[Velora Player]\r\nLocalVersion=5\r\n' > "$INSTALL/settings.ini"
-# The served updater: the stub and 2 MiB of padding, so the copy takes several chunks.
-{ printf '%s\n' "$STUB"; head -c 2097152 /dev/urandom; } > "$WORK/served/updater.exe"
+# The served updater: the stub and 2 MiB of padding, so the copy takes several chunks. Its
+# signature document is made for version 6 with the demo key; the tampered copy differs in one
+# byte of the padding.
+SERVED=$WORK/served/updater.exe
+{ printf '%s\n' "$STUB"; head -c 2097152 /dev/urandom; } > "$SERVED"
+"$SIGN" sign --key "$DEMO_KEY" --version 6 "$SERVED" > "$SERVED.sig"
+cp "$SERVED" "$WORK/served/tampered.exe"
+printf '\001' | dd of="$WORK/served/tampered.exe" bs=1 seek=1000000 conv=notrunc status=none
 
+# routes <version> [<updater file served>]
 routes() {
   cat > "$WORK/routes.json" <<JSON
 {"/library/controllers/velora-softwareversion": {"status": 200, "body": "$1\r\n"},
- "/library/controllers/software/updater.exe": {"status": 200, "body_file": "$WORK/served/updater.exe"}}
+ "/library/controllers/software/updater.exe": {"status": 200, "body_file": "${2:-$SERVED}"},
+ "/library/controllers/software/updater.exe.sig": {"status": 200, "body_file": "$SERVED.sig"}}
 JSON
 }
 routes 5
@@ -87,7 +106,7 @@ echo "=== local HTTPS product server on https://localhost:$PORT/library/controll
 
 # --- a display for the message ---------------------------------------------------------------
 if [ -z "${DISPLAY:-}" ]; then
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3> "$WORK/display" 2>/dev/null &
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3> "$WORK/display" 2>/dev/null &
   XVFB_PID=$!
   for _ in $(seq 1 100); do [ -s "$WORK/display" ] && break; sleep 0.1; done
   [ -s "$WORK/display" ] || { echo "Xvfb did not start"; exit 1; }
@@ -142,11 +161,20 @@ PY
   else
     echo "started: nothing"
   fi
+  if grep -q '"/library/controllers/software/updater.exe.sig"' "$WORK/requests.jsonl"; then
+    if grep -q '^updater.exe ' "$LOG"; then
+      echo "signature: updater.exe.sig verified by the launcher (version and SHA-256 match, signed with the demo key); the updater was written and started"
+    else
+      echo "signature: updater.exe.sig refused by the launcher; no updater.exe written, the player started instead"
+    fi
+  else
+    echo "signature: not asked for"
+  fi
   if [ -f "$INSTALL/updater.exe" ]; then
     local written served
     written=$(wc -c < "$INSTALL/updater.exe")
-    served=$(wc -c < "$WORK/served/updater.exe")
-    if [ "$(sha "$INSTALL/updater.exe")" = "$(sha "$WORK/served/updater.exe")" ]; then
+    served=$(wc -c < "$SERVED")
+    if [ "$(sha "$INSTALL/updater.exe")" = "$(sha "$SERVED")" ]; then
       echo "bytes written: updater.exe, $written bytes, identical to the $served served"
     else
       echo "bytes written: updater.exe, $written bytes, DIFFERENT from the $served served"
@@ -166,6 +194,15 @@ echo "=== run 1: installed version 5, server version 5 (no update)"
 routes 5
 run_launcher
 echo
-echo "=== run 2: installed version 5, server version 6 (update)"
+echo "=== the release: updater.exe.sig, made with velora-sign and the demo key"
+sed 's/^/  /' "$SERVED.sig"
+"$SIGN" verify --keys "$DEMO_PUB" --version 6 "$SERVED" "$SERVED.sig"
+echo
+echo "=== run 2: installed version 5, server version 6 (update, signed updater)"
 routes 6
+run_launcher
+rm -f "$INSTALL/updater.exe"
+echo
+echo "=== run 3: installed version 5, server version 6, the served updater tampered with (one byte)"
+routes 6 "$WORK/served/tampered.exe"
 run_launcher

@@ -317,7 +317,8 @@ protected:
             FMessagesClosed = closer->Closed();
         }
         if (server) {
-            for (const test::LoggedRequest& request : server->Requests()) {
+            FLogged = server->Requests();
+            for (const test::LoggedRequest& request : FLogged) {
                 FRequests.push_back(request.path);
             }
         }
@@ -358,7 +359,7 @@ protected:
                 const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
                 ::setrlimit(RLIMIT_FSIZE, &limit);
             }
-            char* argv[] = {const_cast<char*>(VELORA_LAUNCHER_BINARY), nullptr};
+            char* argv[] = {const_cast<char*>(FBinary), nullptr};
             ::execve(argv[0], argv, envp.data());
             ::_exit(127);
         }
@@ -447,6 +448,8 @@ protected:
     fs::path FRoot, FHome, FData, FLog, FUpdaterFile;
     std::string FUpdaterBody;
     std::vector<std::string> FRequests;
+    std::vector<test::LoggedRequest> FLogged;
+    const char* FBinary = VELORA_LAUNCHER_BINARY;
     int FMessagesClosed = 0;
     int FPortLock = -1;
 };
@@ -812,6 +815,128 @@ INSTANTIATE_TEST_SUITE_P(Paths, ConnectionFailure,
                                  return std::string("WrongHost");
                              }
                          });
+
+// Signed updates: the test build with the test keys compiled in (current and previous), the
+// documents made by velora-sign with the keys the build made.
+constexpr char kSignaturePath[] = "/library/controllers/software/updater.exe.sig";
+
+enum class Signature { Valid, Missing, Garbage };
+
+struct SignedCase {
+    const char* name;
+    const char* signer; // test key that signs
+    const char* signedVersion;
+    Signature signature;
+    bool tampered; // the server hands out the signed body with one byte changed
+    bool starts;   // the updater starts
+};
+void PrintTo(const SignedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SignedUpdate : public LauncherEndToEnd, public testing::WithParamInterface<SignedCase> {
+protected:
+    void SetUp() override {
+        LauncherEndToEnd::SetUp();
+        FBinary = VELORA_LAUNCHER_SIGNED_BINARY;
+    }
+
+    // The signature document velora-sign writes for the served updater.
+    std::string Sign(const std::string& key, const std::string& version) {
+        const fs::path out = FRoot / "sign.out";
+        const std::string command = std::string("'") + VELORA_SIGN_TOOL + "' sign --key '" +
+                                    VELORA_TEST_KEYS_DIR + "/" + key + ".key' --version " +
+                                    version + " '" + FUpdaterFile.string() + "' > '" +
+                                    out.string() + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return ReadFile(out).value_or("");
+    }
+
+    std::string Routes(const std::string& signatureRoute) {
+        return "{" + VersionRoute("42") + ", " + UpdaterRoute() +
+               (signatureRoute.empty() ? "" : ", ") + signatureRoute + "}";
+    }
+};
+
+TEST_P(SignedUpdate, StartsOnlyAnUpdaterSignedForThisVersion) {
+    if (!HaveDisplay()) {
+        GTEST_SKIP() << "no X display and no Xvfb";
+    }
+    const SignedCase& c = GetParam();
+    const std::string settings = "[Velora Player]\nLocalVersion=41\n";
+    InstallPlayer(settings);
+    WriteFile(InstallDir() / "updater.exe", "old updater");
+    std::string route;
+    if (c.signature == Signature::Valid) {
+        WriteFile(FRoot / "served.sig", Sign(c.signer, c.signedVersion));
+        route = std::string("\"") + kSignaturePath + "\": {\"body_file\": \"" +
+                (FRoot / "served.sig").string() + "\"}";
+    } else if (c.signature == Signature::Garbage) {
+        route = std::string("\"") + kSignaturePath +
+                "\": {\"body\": \"<html><body>It works!</body></html>\"}";
+    }
+    if (c.tampered) {
+        FUpdaterBody[FUpdaterBody.size() / 2] ^= 0x01;
+        WriteFile(FUpdaterFile, FUpdaterBody);
+    }
+    RunOptions options;
+    options.routes = Routes(route);
+    EXPECT_EQ(RunLauncher(options), 0);
+    EXPECT_EQ(FMessagesClosed, 1);
+    EXPECT_EQ(FRequests, (std::vector<std::string>{kVersionPath, kUpdaterPath, kSignaturePath}));
+    if (c.starts) {
+        ExpectUpdaterStarted("42");
+    } else {
+        ExpectPlayerStarted();
+        EXPECT_FALSE(fs::exists(InstallDir() / "updater.exe"));
+    }
+    EXPECT_EQ(ReadFile(InstallDir() / "settings.ini"), settings);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signatures, SignedUpdate,
+    testing::Values(
+        SignedCase{"Valid", "current", "42", Signature::Valid, false, true},
+        SignedCase{"PreviousKeyOfARotatedSet", "previous", "42", Signature::Valid, false, true},
+        SignedCase{"TamperedBody", "current", "42", Signature::Valid, true, false},
+        SignedCase{"SignedForAnotherVersion", "current", "41", Signature::Valid, false, false},
+        SignedCase{"UnknownKey", "unknown", "42", Signature::Valid, false, false},
+        SignedCase{"MissingSignature", "", "", Signature::Missing, false, false},
+        SignedCase{"GarbageSignature", "", "", Signature::Garbage, false, false}),
+    [](const testing::TestParamInfo<SignedCase>& p) { return p.param.name; });
+
+// The keyless build and the signed one ask for the version and the updater with the same bytes;
+// only the signed one asks for more, on the same client (the cookie travels on).
+TEST_F(LauncherEndToEnd, BuildWithoutKeysNeverAsksForASignature) {
+    if (!HaveDisplay()) {
+        GTEST_SKIP() << "no X display and no Xvfb";
+    }
+    InstallPlayer("[Velora Player]\nLocalVersion=41\n");
+    const std::string cookieVersion = std::string("\"") + kVersionPath +
+                                      "\": {\"body\": \"42\", \"headers\": [[\"Set-Cookie\", "
+                                      "\"session=abc; Path=/\"]]}";
+    RunOptions options;
+    options.routes = "{" + cookieVersion + ", " + UpdaterRoute() + ", \"" + kSignaturePath +
+                     "\": {\"body\": \"not looked at\"}}";
+    EXPECT_EQ(RunLauncher(options), 0);
+    ExpectUpdaterStarted("42");
+    EXPECT_EQ(FRequests, (std::vector<std::string>{kVersionPath, kUpdaterPath}));
+    const std::vector<test::LoggedRequest> keyless = FLogged;
+
+    fs::remove(FLog);
+    fs::remove(InstallDir() / "updater.exe");
+    FRequests.clear();
+    FBinary = VELORA_LAUNCHER_SIGNED_BINARY;
+    EXPECT_EQ(RunLauncher(options), 0);
+    ExpectPlayerStarted();
+    ASSERT_EQ(FRequests, (std::vector<std::string>{kVersionPath, kUpdaterPath, kSignaturePath}));
+    for (std::size_t i = 0; i < keyless.size(); ++i) {
+        EXPECT_EQ(FLogged[i].method, keyless[i].method);
+        EXPECT_EQ(FLogged[i].headers, keyless[i].headers) << FLogged[i].path;
+    }
+    EXPECT_EQ(FLogged[2].headers, FLogged[1].headers);
+    EXPECT_EQ(FLogged[2].Header("Cookie"), "session=abc");
+}
 
 } // namespace
 } // namespace velora

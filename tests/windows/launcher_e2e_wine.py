@@ -10,6 +10,7 @@ closing "N passed, N failed" line; exits 77 (skipped) without a Wine session.
 import argparse
 import fcntl
 import glob
+import hashlib
 import json
 import os
 import re
@@ -192,6 +193,8 @@ def main():
     p.add_argument("--support", required=True)
     p.add_argument("--port", type=int, required=True)
     p.add_argument("--screenshot")
+    p.add_argument("--signed-launcher")
+    p.add_argument("--keys-dir")
     args = p.parse_args()
 
     prefix = os.environ.get("WINEPREFIX")
@@ -317,6 +320,9 @@ def main():
              ("download that is not a program", "server",
               download_not_started({"body_size": 5000}, 5000)),
              ("untrusted certificate", "selfsigned", untrusted)]
+    if args.signed_launcher:
+        cases += signed_cases(args, fresh_install, player, updater, updater_body, work,
+                              version_path, updater_path)
     passed = failed = 0
     try:
         for name, certificate, case in cases:
@@ -336,6 +342,106 @@ def main():
         shutil.rmtree(install, ignore_errors=True)
     print("%d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1
+
+
+# Signed updates: the test build with the test keys compiled in (current and previous). The
+# documents are made here with the openssl command, independently of velora-sign.
+
+SIGNATURE_PATH = "/library/controllers/software/updater.exe.sig"
+
+
+def der_signature_to_hex(der):
+    """r || s, 32 bytes each, from the DER SEQUENCE of two INTEGERs."""
+    check(der[0] == 0x30 and der[1] == len(der) - 2, "a DER signature")
+    values, at = [], 2
+    for _ in range(2):
+        check(der[at] == 0x02, "an INTEGER")
+        size = der[at + 1]
+        values.append(int.from_bytes(der[at + 2: at + 2 + size], "big"))
+        at += 2 + size
+    return "%064x%064x" % tuple(values)
+
+
+def signature_document(key, version, body_file):
+    with open(body_file, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    statements = "velora-updater-signature 1\nversion %s\nsha256 %s\n" % (version, digest)
+    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key],
+                         input=statements.encode("ascii"), capture_output=True, check=True).stdout
+    return statements + "signature ecdsa-p256-sha256 %s\n" % der_signature_to_hex(der)
+
+
+def signed_cases(args, fresh_install, player, updater, updater_body, work, version_path,
+                 updater_path):
+    tampered_body = os.path.join(work, "updater-tampered.exe")
+    with open(updater_body, "rb") as f:
+        data = bytearray(f.read())
+    data[len(data) // 2] ^= 1
+    with open(tampered_body, "wb") as f:
+        f.write(data)
+
+    def routes(signature, body=updater_body):
+        table = {version_path: {"body": "42",
+                                "headers": [["Set-Cookie", "session=abc; Path=/"]]},
+                 updater_path: {"body_file": body}}
+        if signature is not None:
+            table[SIGNATURE_PATH] = signature
+        return table
+
+    def signed_by(key, version="42"):
+        document = os.path.join(work, "updater.exe.sig")
+        with open(document, "w", encoding="ascii", newline="\n") as f:
+            f.write(signature_document(os.path.join(args.keys_dir, key + ".key"), version,
+                                       updater_body))
+        return {"body_file": document}
+
+    def run_signed(server, signature, starts, body=updater_body):
+        fresh_install(41, old_updater=True)
+        server.set_routes(routes(signature, body))
+        run = Run(args.signed_launcher)
+        check(run() == 0, "exit code 0")
+        check(run.dialog_seen, "the message was shown")
+        check(server.requests() == [version_path, updater_path, SIGNATURE_PATH],
+              "the signature document is asked for after the updater: %r" % server.requests())
+        third = server.records()[2]
+        check(headers_of(third).get("cookie") == "session=abc",
+              "the same client asks for the signature")
+        check_wire(third)
+        if starts:
+            check(started_with(updater) == [wine_path_of(updater), "42", "velora"],
+                  "the updater starts with the new version")
+            check(not os.path.exists(player + ".args"), "the player does not start")
+        else:
+            check(started_with(player) == [wine_path_of(player)], "the player starts")
+            check(not os.path.exists(updater), "no updater.exe is left")
+
+    def case(signature_maker, starts, body=updater_body):
+        return lambda server: run_signed(server, signature_maker(), starts, body)
+
+    def keyless(server):
+        fresh_install(41, old_updater=True)
+        server.set_routes(routes(signed_by("current")))
+        run = Run(args.launcher)
+        check(run() == 0, "exit code 0")
+        check(started_with(updater) == [wine_path_of(updater), "42", "velora"],
+              "the updater starts unchecked")
+        check(server.requests() == [version_path, updater_path],
+              "a build without keys never asks for a signature")
+
+    return [
+        ("signed: valid signature", "server", case(lambda: signed_by("current"), True)),
+        ("signed: previous key of a rotated set", "server",
+         case(lambda: signed_by("previous"), True)),
+        ("signed: tampered updater", "server",
+         case(lambda: signed_by("current"), False, tampered_body)),
+        ("signed: signature for another version", "server",
+         case(lambda: signed_by("current", "41"), False)),
+        ("signed: unknown key", "server", case(lambda: signed_by("unknown"), False)),
+        ("signed: no signature document", "server", case(lambda: None, False)),
+        ("signed: garbage signature document", "server",
+         case(lambda: {"body": "<html>It works!</html>"}, False)),
+        ("signed: a build without keys asks for no signature", "server", keyless),
+    ]
 
 
 def wine_path_of(linux_path):
