@@ -34,6 +34,13 @@ UnicodeString Dequote(const UnicodeString& text, char16_t quote) {
 
 } // namespace
 
+UnicodeString WithoutLineBreaks(UnicodeString text) {
+    for (char16_t& c : text)
+        if (c == u'\r' || c == u'\n')
+            c = u' ';
+    return text;
+}
+
 UnicodeString DecodeHeaderBytes(std::string_view raw) {
     if (IsValidUtf8(raw))
         return U16(raw);

@@ -8,6 +8,10 @@
 
 namespace velora {
 
+// A request header's name or value as it may go on the wire: each CR and LF becomes a blank,
+// since a line break inside it would start a header of the peer's choosing.
+UnicodeString WithoutLineBreaks(UnicodeString text);
+
 // Header bytes as text: UTF-8 when the bytes are valid UTF-8, Latin-1 otherwise.
 UnicodeString DecodeHeaderBytes(std::string_view raw);
 

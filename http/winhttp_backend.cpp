@@ -4,6 +4,7 @@
 #include "http/winhttp_backend.hpp"
 
 #include "http/http_backend.hpp"
+#include "http/http_headers.hpp"
 #include "rtl/exceptions.hpp"
 #include "rtl/win32.hpp"
 
@@ -303,7 +304,8 @@ public:
     void ApplyHeaders() {
         std::vector<UnicodeString> names;
         for (const auto& header : GetHeaders()) {
-            const UnicodeString line = Clean(header.Name) + u": " + Clean(header.Value);
+            const UnicodeString line =
+                WithoutLineBreaks(header.Name) + u": " + WithoutLineBreaks(header.Value);
             if (!::WinHttpAddRequestHeaders(FWRequest.Handle, W(line), static_cast<DWORD>(-1),
                                             WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
                 throw ENetHTTPRequestException(
@@ -316,7 +318,7 @@ public:
                 kept = kept || SameText(name, old);
             if (kept)
                 continue;
-            const UnicodeString line = Clean(old) + u":";
+            const UnicodeString line = WithoutLineBreaks(old) + u":";
             if (!::WinHttpAddRequestHeaders(FWRequest.Handle, W(line), static_cast<DWORD>(-1),
                                             WINHTTP_ADDREQ_FLAG_REPLACE) &&
                 ::GetLastError() != winhttp::kHeaderNotFound)
@@ -359,14 +361,6 @@ public:
     void CloseRequestHandle() { FWRequest.Reset(); }
 
 private:
-    // A line break inside a name or value would start a header of the peer's choosing.
-    static UnicodeString Clean(UnicodeString text) {
-        for (char16_t& c : text)
-            if (c == u'\r' || c == u'\n')
-                c = u' ';
-        return text;
-    }
-
     void CloseHandles() {
         FWRequest.Reset();
         FWConnect.Reset();
