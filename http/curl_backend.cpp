@@ -92,10 +92,11 @@ public:
                       THTTPCompressionMethods automaticDecompression)
         : THTTPResponse(std::move(request), content, automaticDecompression) {}
 
-    void Received(std::string headerBlock, std::int32_t status) {
+    void Received(std::string headerBlock, std::int32_t status, bool fromProxy = false) {
         FHeaderBlock = std::move(headerBlock);
         FStatus = status;
         DropHeaderCache();
+        SetProxyAnswer(fromProxy);
     }
 
     // A body that broke off after its headers arrived; reported when the body is read.
@@ -462,10 +463,10 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
                 TPlatformError{rc, curlerrors::Text(rc), TPlatformError::TKind::Other};
         return TSendOutcome::Completed;
     }
-    if (!transfer.ProxyBlock().empty() && transfer.ProxyStatus() >= 300 &&
-        (rc == CURLE_RECV_ERROR || rc == CURLE_COULDNT_CONNECT)) {
-        // The proxy refused the tunnel; its answer is the response.
-        response.Received(std::move(transfer.ProxyBlock()), transfer.ProxyStatus());
+    if (transfer.ProxyStatus() == 407 && (rc == CURLE_RECV_ERROR || rc == CURLE_COULDNT_CONNECT)) {
+        // The proxy wants credentials for the tunnel: its challenge is the response. Any other
+        // answer in place of a tunnel is a connection that failed, whatever it says.
+        response.Received(std::move(transfer.ProxyBlock()), transfer.ProxyStatus(), true);
         return TSendOutcome::Completed;
     }
 

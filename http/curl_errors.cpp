@@ -21,8 +21,10 @@ UnicodeString Text(CURLcode code) {
 //   42 ABORTED_BY_CALLBACK                | Cancelled     | cancelled: Completed; refused by the
 //                                         |               | certificate callback: "Server
 //                                         |               | Certificate not accepted"
-//   56 RECV_ERROR with the proxy's answer | -             | Completed: the proxy's answer (say a
-//      to CONNECT (tunnel refused)        |               | 407) is the response
+//   56 RECV_ERROR with the proxy's 407 to | -             | Completed: the proxy's challenge is
+//      CONNECT                            |               | the response (without its cookies
+//                                         |               | and Location); any other answer in
+//                                         |               | place of a tunnel: send message
 //   any, after the response headers       | -             | Completed; the body read then fails
 //                                         |               | with "Error reading data"
 //   5, 6 (resolving), 7 (refused), 28     | Other         | before the request went out: send

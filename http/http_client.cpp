@@ -137,6 +137,11 @@ void THTTPResponse::EnsureHeaders() {
     std::vector<UnicodeString> setCookies;
     ParseHeaderBlock(DoGetHeaderBlock(), headers, setCookies);
     FCookies.clear();
+    if (FProxyAnswer) {
+        setCookies.clear();
+        std::erase_if(headers,
+                      [](const TNameValuePair& h) { return SameText(h.Name, u"Location"); });
+    }
     for (const auto& value : setCookies)
         if (auto cookie = TCookie::Parse(value, FHTTPRequest->GetURL()))
             FCookies.push_back(std::move(*cookie));

@@ -182,6 +182,9 @@ protected:
 
     // A new pass received a response: the header list is built again on next use.
     void DropHeaderCache();
+    // The response at hand is a proxy's refusal of a tunnel (a 407), not the server's answer:
+    // its cookies and Location are not the server's to set.
+    void SetProxyAnswer(bool value) { FProxyAnswer = value; }
 
 private:
     void EnsureHeaders();
@@ -190,6 +193,7 @@ private:
     THTTPCompressionMethods FAutomaticDecompression;
     std::optional<TNetHeaders> FHeaders;
     TCookies FCookies;
+    bool FProxyAnswer = false;
 };
 
 class THTTPClient : public TURLClient {

@@ -32,6 +32,7 @@ constexpr std::uint32_t kLoginFailure = 12015;         // ERROR_WINHTTP_LOGIN_FA
 constexpr std::uint32_t kHeaderNotFound = 12150;       // ERROR_WINHTTP_HEADER_NOT_FOUND
 constexpr std::uint32_t kTimeout = 12002;              // ERROR_WINHTTP_TIMEOUT
 constexpr std::uint32_t kConnectionError = 12030;      // ERROR_WINHTTP_CONNECTION_ERROR
+constexpr std::uint32_t kCannotConnect = 12029;        // ERROR_WINHTTP_CANNOT_CONNECT
 constexpr DWORD kIgnoreCertificateProblems = 0x3300;   // unknown CA, usage, name, date
 
 UnicodeString MessageText(std::uint32_t code) {
@@ -271,6 +272,16 @@ TCertificate Describe(PCCERT_CONTEXT context) {
     return out;
 }
 
+bool HasServerCertificate(HINTERNET request) {
+    PCCERT_CONTEXT context = nullptr;
+    DWORD size = sizeof context;
+    if (!::WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &context, &size) ||
+        !context)
+        return false;
+    ::CertFreeCertificateContext(context);
+    return true;
+}
+
 bool SameCertificate(const TCertificate& a, const TCertificate& b) {
     return a.Subject == b.Subject && a.Issuer == b.Issuer && a.SerialNum == b.SerialNum;
 }
@@ -380,7 +391,10 @@ public:
                      THTTPCompressionMethods automaticDecompression)
         : THTTPResponse(request, content, automaticDecompression), FWinRequest(request.get()) {}
 
-    void Received() { DropHeaderCache(); }
+    void Received(bool fromProxy = false) {
+        DropHeaderCache();
+        SetProxyAnswer(fromProxy);
+    }
 
 protected:
     UnicodeString DoGetHeaderBlock() override { return Query(WINHTTP_QUERY_RAW_HEADERS_CRLF); }
@@ -668,6 +682,15 @@ TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
     if (!::WinHttpReceiveResponse(h, nullptr))
         return failed(kReceiveMessage);
     response.Received();
+    if (!request.TransportOptions().Proxy.empty() &&
+        SameText(request.GetURL().Scheme(), u"https") && !HasServerCertificate(h)) {
+        // No TLS with the server, so this answer came from the proxy in place of a tunnel. Only
+        // its challenge goes on; anything else it says is a connection that failed.
+        if (response.GetStatusCode() != 407)
+            return ClassifySendError(request, winhttp::PlatformError(winhttp::kCannotConnect),
+                                     kSendMessage);
+        response.Received(true);
+    }
     return TSendOutcome::Completed;
 }
 
