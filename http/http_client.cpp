@@ -77,6 +77,10 @@ Bytes InflateGzip(const std::uint8_t* compressed, std::size_t compressedSize) {
 
 } // namespace
 
+bool SameOrigin(const TURI& a, const TURI& b) {
+    return a.Scheme() == b.Scheme() && a.Host() == b.Host() && a.Port() == b.Port();
+}
+
 bool IsRedirectStatus(std::int32_t status) {
     return status == 300 || status == 301 || status == 302 || status == 303 || status == 307 ||
            status == 308;
@@ -363,10 +367,10 @@ void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
             }
             if (!stop) {
                 state.Status = InternalState::Other;
-                const UnicodeString host = request.GetURL().Host();
+                const TURI from = request.GetURL();
                 nextPass = FollowRedirect(request, response);
-                if (nextPass && request.GetURL().Host() != host) {
-                    // What answered the old host's challenges is not for the new one.
+                if (nextPass && !SameOrigin(request.GetURL(), from)) {
+                    // What answered the old origin's challenges is not for the new one.
                     state.NeedServerCredential = false;
                     state.ServerCredential = {};
                     state.ServerCredentials.clear();
@@ -524,8 +528,10 @@ bool THTTPClient::PrepareCredential(TAuthTargetType target, THTTPState& state,
     if (state.Status == InternalState::Other && FPreemptiveAuthentication) {
         credential = local;
         if (credential.IsEmpty() && FCredentialsStorage->Count(target) == 1) {
+            // The only one, when it is for this URL.
             for (const auto& stored : FCredentialsStorage->Credentials())
-                if (stored.AuthTarget == target)
+                if (stored.AuthTarget == target &&
+                    (stored.URL.empty() || StartsText(stored.URL, url)))
                     credential = stored;
         }
         need = true;
@@ -610,7 +616,8 @@ bool THTTPClient::ApplyCredential(TAuthTargetType target, THTTPRequest& request,
         challenged ? response.GetHeaderValue(server ? u"WWW-Authenticate" : u"Proxy-Authenticate")
                    : UnicodeString();
     if (scheme == THTTPAuthScheme::Basic && !credential.UserName.empty() &&
-        (!challenged || ChallengeWantsUtf8(challenge))) {
+        (!challenged || ChallengeWantsUtf8(challenge)) &&
+        (server || DoProxyHeadersReachProxyOnly())) {
         std::string plain = ToUtf8(credential.UserName + u":" + credential.Password);
         std::string encoded = Base64Encode(plain);
         UnicodeString value = u"Basic " + U16(encoded);
@@ -676,17 +683,20 @@ bool THTTPClient::FollowRedirect(THTTPRequest& request, THTTPResponse& response)
         request.RemoveHeader(u"Content-Length");
         request.RemoveHeader(u"Content-Type");
     }
-    if (target.Host() != request.GetURL().Host()) {
-        // Cookies and credentials of one host are not handed to another.
+    const TURI& current = request.GetURL();
+    if (target.Host() != current.Host()) {
+        // A cookie the caller set is the host's.
         request.RemoveHeader(u"Cookie");
-        request.RemoveHeader(u"Authorization");
         request.FCookieHeaderFromStore = false;
+    }
+    if (!SameOrigin(target, current)) {
+        // Credentials belong to scheme, host and port: none of the old origin's goes along.
+        request.RemoveHeader(u"Authorization");
         request.FAuthorizationFromClient = false;
         request.FLastServerAuthScheme.reset();
         request.FLocalCredential = {};
-    }
-    if (target.Host() != request.GetURL().Host() || target.Port() != request.GetURL().Port())
         request.FServerCertificateAccepted = false; // accepted for the old server only
+    }
     request.MoveTo(std::move(target), std::move(method));
     return true;
 }

@@ -297,6 +297,9 @@ protected:
                                   const UnicodeString&, const UnicodeString&) {
         return false;
     }
+    // Whether a request header named Proxy-Authorization goes to the proxy alone (and not
+    // through a tunnel to the server); otherwise proxy credentials go through DoSetCredentials.
+    virtual bool DoProxyHeadersReachProxyOnly() const { return true; }
     // The certificate the server presented on the request's last connection.
     virtual bool DoGetServerCertificate(THTTPRequest&, TCertificate&) { return false; }
     // The user's client certificates for this request's server.
@@ -351,5 +354,7 @@ private:
 };
 
 bool IsRedirectStatus(std::int32_t status);
+// Same scheme, host and port: what credentials belong to.
+bool SameOrigin(const TURI& a, const TURI& b);
 
 } // namespace velora

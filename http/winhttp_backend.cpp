@@ -311,10 +311,17 @@ public:
     std::mutex& Lock() { return FLock; }
 
     // Makes the platform request carry exactly the headers the request holds: those set on an
-    // earlier pass and gone since are removed.
+    // earlier pass and gone since are removed. A Proxy-Authorization header is the proxy's:
+    // WinHTTP would carry it through a tunnel (or past a bypassed proxy) to the server, so it
+    // goes only with a plain request that surely goes to a proxy.
     void ApplyHeaders() {
+        const bool toProxy = !TransportOptions().Proxy.empty() &&
+                             TransportOptions().ProxyBypass.empty() &&
+                             !SameText(GetURL().Scheme(), u"https");
         std::vector<UnicodeString> names;
         for (const auto& header : GetHeaders()) {
+            if (!toProxy && SameText(header.Name, u"Proxy-Authorization"))
+                continue;
             const UnicodeString line =
                 WithoutLineBreaks(header.Name) + u": " + WithoutLineBreaks(header.Value);
             if (!::WinHttpAddRequestHeaders(FWRequest.Handle, W(line), static_cast<DWORD>(-1),
@@ -480,6 +487,9 @@ protected:
         TProxyLookup lookup = SystemProxyFor(FWSession.Handle, url.RequestURL());
         return TProxyChoice{std::move(lookup.Proxy), std::move(lookup.Bypass)};
     }
+
+    // A request header cannot be addressed to the proxy alone.
+    bool DoProxyHeadersReachProxyOnly() const override { return false; }
 
     std::uint32_t DoQueryAuthSchemes(THTTPRequest& baseRequest, TAuthTargetType target) override {
         auto& request = static_cast<TWinHTTPRequest&>(baseRequest);
