@@ -320,13 +320,9 @@ void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
             continue;
         case TSendOutcome::CertificateRejected:
             ValidateServerCertificate(request);
-            if (FAllowCookies)
-                StoreResponseCookies(request, response);
             continue;
         case TSendOutcome::ClientCertificateRequested:
             SelectClientCertificate(request);
-            if (FAllowCookies)
-                StoreResponseCookies(request, response);
             continue;
         case TSendOutcome::Completed:
             break;
@@ -338,6 +334,9 @@ void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
             DoReadResponseBody(request, response);
         if (request.IsCancelled())
             return;
+        // Judged against the URL that answered, before a redirect moves the request on.
+        if (FAllowCookies)
+            StoreResponseCookies(request, response);
 
         const std::int32_t status = response.GetStatusCode();
         bool nextPass = false;
@@ -378,13 +377,9 @@ void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
                 }
             }
         }
-        if (FAllowCookies)
-            StoreResponseCookies(request, response);
         if (!nextPass)
             return;
     }
-    if (!request.IsCancelled() && FAllowCookies)
-        StoreResponseCookies(request, response);
 }
 
 void THTTPClient::ApplyRequestOptions(THTTPRequest& request) {

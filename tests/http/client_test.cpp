@@ -97,6 +97,10 @@ constexpr const char* kRoutes = R"({
                                 ["Set-Cookie", "wide=1; Domain=127.0.0.1"]]},
   "/cookie/seen": {"body": "seen"},
   "/cookie/redirect": {"status": 302, "headers": [["Set-Cookie", "r=1; Path=/"], ["Location", "/cookie/check"]]},
+  "/cookie/cross": {"status": 302, "headers": [["Set-Cookie", "mine=1; Path=/"],
+                    ["Set-Cookie", "theirs=1; Domain=127.0.0.1; Path=/"],
+                    ["Location", "https://127.0.0.1:{port}/cookie/there"]]},
+  "/cookie/there": {"body": "there"},
   "/drop": {"body_size": 200000, "drop_after": 1000},
   "/slow-headers": {"delay_ms": 5000, "body": "late"},
   "/slow-second": {"delay_ms": 1000, "body": "late"},
@@ -393,6 +397,18 @@ TEST_F(HttpClient, CookiesOfOneResponseGoWithTheNextRequest) {
     checks = RequestsFor("/cookie/check");
     ASSERT_EQ(checks.size(), 3u);
     EXPECT_EQ(checks[2].CountHeader("Cookie"), 0);
+}
+
+TEST_F(HttpClient, CookiesOfARedirectAreJudgedByTheHostThatSetThem) {
+    EXPECT_EQ(client->Get(Url("/cookie/cross"))->ContentAsString(), u"there");
+    // The redirecting host could not set a cookie for the next one, and kept its own.
+    const auto there = RequestsFor("/cookie/there");
+    ASSERT_EQ(there.size(), 1u);
+    EXPECT_EQ(there[0].CountHeader("Cookie"), 0);
+    client->Get(Url("/cookie/check?cross"));
+    const auto back = RequestsFor("/cookie/check?cross");
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(back[0].Header("Cookie"), "mine=1");
 }
 
 TEST_F(HttpClient, ExpiredCookiesAndOtherHostsGetNone) {
