@@ -443,6 +443,24 @@ TEST(HttpCookies, SecureCookiesStayOffPlainHttpAlsoAfterARedirect) {
     EXPECT_EQ(landing[0].CountHeader("Cookie"), 0);
 }
 
+TEST(HttpCookies, DomainThatIsAPublicSuffixIsRefused) {
+    if (UnderWine())
+        GTEST_SKIP() << "Wine resolves no names under localhost";
+    TestServer plain(TestServerOptions{R"({"/set": {"headers": [
+        ["Set-Cookie", "wide=1; Domain=localhost; Path=/"], ["Set-Cookie", "own=1; Path=/"]]},
+        "/check": {"body": "checked"}})",
+                                       0, true});
+    auto client = THTTPClient::Create();
+    const UnicodeString port = IntToStr(plain.Port());
+    client->Get(u"http://a.localhost:" + port + u"/set");
+    client->Get(u"http://b.localhost:" + port + u"/check");
+    client->Get(u"http://a.localhost:" + port + u"/check");
+    const auto asked = plain.Requests();
+    ASSERT_EQ(asked.size(), 3u);
+    EXPECT_EQ(asked[1].CountHeader("Cookie"), 0);
+    EXPECT_EQ(asked[2].Header("Cookie"), "own=1");
+}
+
 TEST_F(HttpClient, LargeBodyOfKnownLengthIsReservedOnce) {
     auto response = client->Get(Url("/big"));
     ASSERT_EQ(response->GetContentLength(), kBigSize);
