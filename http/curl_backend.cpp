@@ -426,6 +426,7 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
         request.FPeer.Host = request.GetURL().Host();
         request.FPeer.ClientCertificateRequested = false;
         request.FPeer.NameMismatch = false;
+        request.FPeer.CloseNotifyReceived = false;
 
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
                          static_cast<long>(std::max(0, request.ConnectionTimeout())));
@@ -453,6 +454,14 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
 
     if (transfer.HeadersDone())
         response.Received(std::move(transfer.Block()), transfer.Status());
+    if (rc == CURLE_OK && transfer.HeadersDone() && SameText(request.GetURL().Scheme(), u"https") &&
+        !request.FPeer.CloseNotifyReceived &&
+        BodyEndsWithConnection(transfer.Status(), SameText(request.GetMethodString(), u"HEAD"),
+                               response.GetHeaders())) {
+        // Without a length, only the TLS close alert says that the body is whole; a transport
+        // that just went away may have cut it anywhere.
+        rc = CURLE_RECV_ERROR;
+    }
     if (rc == CURLE_OK)
         return TSendOutcome::Completed;
     if (transfer.HeadersDone()) {

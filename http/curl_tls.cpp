@@ -66,15 +66,17 @@ int OnVerify(int ok, X509_STORE_CTX* store) {
     return ok;
 }
 
-// A resumed session verifies nothing, yet libcurl still checks the name: keep the certificate
-// the session carries.
-void OnHandshakeInfo(const SSL* ssl, int where, int) {
-    if ((where & SSL_CB_HANDSHAKE_DONE) == 0)
-        return;
+void OnInfo(const SSL* ssl, int where, int value) {
     TPeer* peer = PeerOf(const_cast<SSL*>(ssl));
-    X509* certificate = SSL_get0_peer_certificate(ssl);
-    if (peer != nullptr && certificate != nullptr)
-        Keep(*peer, certificate);
+    if (peer == nullptr)
+        return;
+    if ((where & SSL_CB_READ_ALERT) == SSL_CB_READ_ALERT && (value & 0xff) == SSL3_AD_CLOSE_NOTIFY)
+        peer->CloseNotifyReceived = true;
+    // A resumed session verifies nothing, yet libcurl still checks the name: keep the
+    // certificate the session carries.
+    if ((where & SSL_CB_HANDSHAKE_DONE) != 0)
+        if (X509* certificate = SSL_get0_peer_certificate(ssl))
+            Keep(*peer, certificate);
 }
 
 int OnClientCertificate(SSL* ssl, X509**, EVP_PKEY**) {
@@ -128,7 +130,7 @@ CURLcode OnSslContext(CURL*, void* context, void* user) {
     SSL_CTX_set_ex_data(ctx, PeerIndex(), setup.Peer);
     SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), &OnVerify);
     SSL_CTX_set_client_cert_cb(ctx, &OnClientCertificate);
-    SSL_CTX_set_info_callback(ctx, &OnHandshakeInfo);
+    SSL_CTX_set_info_callback(ctx, &OnInfo);
     if (setup.GapOptions != 0)
         SSL_CTX_set_options(ctx, static_cast<std::uint64_t>(setup.GapOptions));
     return CURLE_OK;

@@ -24,6 +24,9 @@ struct TPeer {
     bool ClientCertificateRequested = false;
     // SelectClientCertificate has decided: send none.
     bool ClientCertificateDecided = false;
+    // The server ended its side of the connection with the TLS close alert, not just by
+    // closing the transport.
+    bool CloseNotifyReceived = false;
 };
 
 // What OnSslContext installs on a connection's TLS context.

@@ -84,6 +84,19 @@ void ParseHeaderBlock(std::u16string_view block, TNetHeaders& headers,
     }
 }
 
+bool BodyEndsWithConnection(std::int32_t status, bool head, const TNetHeaders& headers) {
+    if (head || status < 200 || status == 204 || status == 304)
+        return false;
+    for (const auto& header : headers) {
+        if (SameText(header.Name, u"Content-Length"))
+            return false;
+        if (SameText(header.Name, u"Transfer-Encoding") &&
+            LowerCase(header.Value).find(u"chunked") != UnicodeString::npos)
+            return false;
+    }
+    return true;
+}
+
 UnicodeString HeaderValue(const TNetHeaders& headers, std::u16string_view name) {
     for (const auto& pair : headers)
         if (SameText(pair.Name, name))

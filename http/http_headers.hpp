@@ -21,6 +21,10 @@ UnicodeString DecodeHeaderBytes(std::string_view raw);
 void ParseHeaderBlock(std::u16string_view block, TNetHeaders& headers,
                       std::vector<UnicodeString>& setCookies);
 
+// Whether a response's body ends where the connection does: a status and method that have a
+// body, no Content-Length and no chunked transfer coding.
+bool BodyEndsWithConnection(std::int32_t status, bool head, const TNetHeaders& headers);
+
 // The value of the first header named name (ASCII case ignored), or empty text.
 UnicodeString HeaderValue(const TNetHeaders& headers, std::u16string_view name);
 

@@ -741,6 +741,11 @@ void TWinHTTPClient::DoReadResponseBody(THTTPRequest& baseRequest, THTTPResponse
     // Windows reports it, Wine hands over what came. Platform decompression changes the
     // length, and some statuses announce a length without a body.
     const std::int32_t status = response.GetStatusCode();
+    // Without a length, a secure body is whole only when the server sent the TLS close alert,
+    // which WinHTTP does not report: such a body is never taken for complete.
+    if (SameText(request.GetURL().Scheme(), u"https") &&
+        BodyEndsWithConnection(status, false, response.GetHeaders()))
+        throw ENetHTTPResponseException(CodeAndText(kReadMessage, winhttp::kConnectionError));
     if (request.TransportOptions().Decompression.Empty() && status != 204 && status != 304 &&
         status >= 200 && announced >= 0 && total < announced)
         throw ENetHTTPResponseException(CodeAndText(kReadMessage, winhttp::kConnectionError));

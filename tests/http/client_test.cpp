@@ -27,6 +27,8 @@ struct TransportTexts {
     const wchar_t* HandshakeLate;
     const wchar_t* UntrustedUnderWine;
     const char16_t* ClientClass;
+    // The transport reports the TLS close alert, which alone ends a secure body without length.
+    bool SeesCloseAlert;
 };
 #ifdef _WIN32
 // Wine has no message texts for WinHTTP's codes.
@@ -36,7 +38,8 @@ constexpr TransportTexts kTexts{L"Error sending data: \\(12029\\) .*",
                                 L"Error reading data: \\(12002\\) .*",
                                 L"Error sending data: \\(12002\\) .*",
                                 L"Error sending data: \\(12157\\) .*",
-                                u"TWinHTTPClient"};
+                                u"TWinHTTPClient",
+                                false};
 #else
 constexpr TransportTexts kTexts{L"Error sending data: \\(7\\) Couldn't connect to server",
                                 L"Error reading data: \\((18|56)\\) .+",
@@ -44,7 +47,8 @@ constexpr TransportTexts kTexts{L"Error sending data: \\(7\\) Couldn't connect t
                                 L"Error reading data: \\(28\\) Timeout was reached",
                                 L"Error sending data: \\(28\\) Timeout was reached",
                                 L"",
-                                u"TCurlHTTPClient"};
+                                u"TCurlHTTPClient",
+                                true};
 #endif
 
 bool Matches(const UnicodeString& text, const wchar_t* pattern) {
@@ -102,6 +106,9 @@ constexpr const char* kRoutes = R"({
                     ["Location", "https://127.0.0.1:{port}/cookie/there"]]},
   "/cookie/there": {"body": "there"},
   "/drop": {"body_size": 200000, "drop_after": 1000},
+  "/drop/nolength": {"body_size": 200000, "no_content_length": true, "drop_after": 100000},
+  "/drop/nolength-reset": {"body_size": 200000, "no_content_length": true, "drop_after": 100000,
+                           "drop_with": "reset"},
   "/slow-headers": {"delay_ms": 5000, "body": "late"},
   "/slow-second": {"delay_ms": 1000, "body": "late"},
   "/stall": {"body_size": 100000, "stall_after": 1000, "stall_ms": 5000},
@@ -229,6 +236,12 @@ TEST_F(HttpClient, ContentLengthAndBodyEndings) {
     for (const Case& c : {Case{"/plain", 5, u"hello"}, Case{"/nolength", -1, u"until close"},
                           Case{"/chunked", -1, u"chunky"}, Case{"/empty", 0, u""}}) {
         SCOPED_TRACE(c.Path);
+        if (c.Length < 0 && std::string_view(c.Path) != "/chunked" && !kTexts.SeesCloseAlert) {
+            const UnicodeString unproven =
+                MessageOf<ENetHTTPResponseException>([&] { client->Get(Url(c.Path)); });
+            EXPECT_TRUE(Matches(unproven, kTexts.CutOff)) << ToUtf8(unproven);
+            continue;
+        }
         auto response = client->Get(Url(c.Path));
         EXPECT_EQ(response->GetContentLength(), c.Length);
         EXPECT_EQ(response->GetContentStream().Position(), 0);
@@ -480,9 +493,13 @@ TEST_F(HttpClient, TransportFailuresCarryThePlatformCodeAndText) {
         MessageOf<ENetHTTPClientException>([&] { client->Get(refused); });
     EXPECT_TRUE(Matches(notThere, kTexts.Refused)) << ToUtf8(notThere);
 
-    const UnicodeString dropped =
-        MessageOf<ENetHTTPResponseException>([&] { client->Get(Url("/drop")); });
-    EXPECT_TRUE(Matches(dropped, kTexts.CutOff)) << ToUtf8(dropped);
+    // A body cut off before its length, or, without a length, ended by the transport going
+    // away instead of the TLS close alert.
+    for (const char* path : {"/drop", "/drop/nolength", "/drop/nolength-reset"}) {
+        const UnicodeString dropped =
+            MessageOf<ENetHTTPResponseException>([&] { client->Get(Url(path)); });
+        EXPECT_TRUE(Matches(dropped, kTexts.CutOff)) << path << ": " << ToUtf8(dropped);
+    }
 
     EXPECT_EQ(MessageOf<ENetURIException>([&] { client->Get(u"no-scheme"); }),
               u"Invalid URL: \"no-scheme\"");

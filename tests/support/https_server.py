@@ -7,7 +7,8 @@ first, then the path without its query), logs every request as one JSON line and
 
 Response spec keys: status, reason, headers ([name, value] pairs, sent as given; "{port}" in a
 value becomes the listening port), one body source (body, body_hex, body_file, body_size with
-seed), and the options gzip, no_content_length, chunked, drop_after, delay_ms, stall_after
+seed), and the options gzip, no_content_length, chunked, drop_after (with drop_with "reset"
+for a reset instead of a plain close), delay_ms, stall_after
 (with stall_ms: that many body bytes, then silence), close (close after answering), and auth
 (scheme Basic, Digest or Negotiate, realm, user, password, optional charset, optional proxy:
 answer 401/407 until the request carries those credentials).
@@ -23,6 +24,7 @@ import os
 import random
 import socket
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -286,8 +288,13 @@ class Server:
         view = memoryview(body)
         if drop_after is not None:
             conn.sendall(view[: int(drop_after)])
-            # An abrupt end: no TLS close_notify, just the transport going away.
-            conn.shutdown(socket.SHUT_RDWR)
+            # An abrupt end: no TLS close_notify, just the transport going away (a reset with
+            # drop_with "reset").
+            if spec.get("drop_with") == "reset":
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                conn.close()
+            else:
+                conn.shutdown(socket.SHUT_RDWR)
             raise OSError("dropped on purpose")
         if chunked:
             step = 4096
