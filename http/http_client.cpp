@@ -397,7 +397,11 @@ void THTTPClient::ApplyRequestOptions(THTTPRequest& request) {
         }
     } else {
         TProxyChoice choice = DoSystemProxyFor(request.GetURL());
-        options.Proxy = std::move(choice.Proxy);
+        // Credentials written into the proxy's address are the proxy's credentials.
+        TProxyAddress address = SplitProxyCredentials(choice.Proxy);
+        options.Proxy = std::move(address.Proxy);
+        options.ProxyUserName = std::move(address.UserName);
+        options.ProxyPassword = std::move(address.Password);
         options.ProxyBypass = std::move(choice.Bypass);
     }
     options.SecureProtocols = FSecureProtocols;
@@ -517,7 +521,13 @@ bool THTTPClient::PrepareCredential(TAuthTargetType target, THTTPState& state,
     std::int32_t& iterator = server ? state.ServerIterator : state.ProxyIterator;
     const InternalState challenged =
         server ? InternalState::ServerAuthRequired : InternalState::ProxyAuthRequired;
-    const TCredential local = server ? request.FLocalCredential : FProxySettings.Credential();
+    // The proxy's own: from the settings or from the address of the system's proxy.
+    const TCredential local = server ? request.FLocalCredential
+                                     : TCredential{TAuthTargetType::Proxy,
+                                                   {},
+                                                   {},
+                                                   request.TransportOptions().ProxyUserName,
+                                                   request.TransportOptions().ProxyPassword};
     const UnicodeString url = server ? request.GetURL().RequestURL() : UnicodeString();
 
     if (state.Status == InternalState::Other && FPreemptiveAuthentication) {

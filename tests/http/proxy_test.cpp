@@ -1,5 +1,6 @@
 // The proxy choice: the environment's rules, and a real forwarding proxy on loopback.
 #include "http/http_client.hpp"
+#include "http/http_headers.hpp"
 #include "http/system_proxy.hpp"
 #include "rtl/exceptions.hpp"
 #include "tests/support/hostile_proxy.hpp"
@@ -199,6 +200,19 @@ TEST_F(ForwardingProxy, ProxyChallengeComesBackWithoutCredentials) {
     EXPECT_EQ(response->GetStatusCode(), 407);
     EXPECT_NE(response->GetHeaderValue(u"Proxy-Authenticate").find(u"Basic"), UnicodeString::npos);
     EXPECT_TRUE(secure.Requests().empty());
+}
+
+TEST_F(ForwardingProxy, CredentialsInTheVariablesUrlAreUsedPercentDecoded) {
+    // A tunnelling proxy that wants exactly these credentials.
+    HostileProxy proxy(R"({"auth": {"user": "alice", "password": "s3c@:t"}})");
+    std::string url = proxy.Url();
+    url.insert(7, "al%69ce:s3c%40%3At@");
+    UseEnvironment("https_proxy", url);
+    EXPECT_EQ(client->Get(U16(secure.Url("/x")))->ContentAsString(), u"through");
+    ASSERT_EQ(secure.Requests().size(), 1u);
+    EXPECT_EQ(secure.Requests()[0].CountHeader("Proxy-Authorization"), 0);
+    EXPECT_EQ(proxy.Requests().back().Header("Proxy-Authorization"),
+              "Basic " + Base64Encode("alice:s3c@:t"));
 }
 
 TEST_F(ForwardingProxy, ProxyCredentialsFromSettingsStoreOrCallback) {
