@@ -1,11 +1,10 @@
 #include "http/http_client.hpp"
 
+#include "http/gzip_body.hpp"
 #include "http/http_backend.hpp"
 #include "http/http_headers.hpp"
 #include "rtl/exceptions.hpp"
 #include "rtl/secure.hpp"
-
-#include <zlib.h>
 
 #include <limits>
 
@@ -36,43 +35,6 @@ bool ParseInt64(std::u16string_view text, std::int64_t& value) {
     }
     value = negative ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
     return true;
-}
-
-// Inflates a gzip member (window bits 31). Failures carry zlib's text for its error code.
-Bytes InflateGzip(const std::uint8_t* compressed, std::size_t compressedSize) {
-    z_stream z{};
-    if (int rc = inflateInit2(&z, 31); rc != Z_OK)
-        throw EZDecompressionError(std::string_view(zError(rc)));
-    Bytes out;
-    out.resize(compressedSize * 4 + 4096);
-    z.next_in = const_cast<Bytef*>(compressed);
-    int rc = Z_OK;
-    std::size_t produced = 0;
-    std::size_t left = compressedSize;
-    while (true) {
-        const auto chunkIn = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
-        z.avail_in = chunkIn;
-        if (produced == out.size())
-            out.resize(out.size() * 2);
-        const auto room = static_cast<uInt>(std::min<std::size_t>(out.size() - produced, 1u << 30));
-        z.next_out = out.data() + produced;
-        z.avail_out = room;
-        rc = inflate(&z, Z_NO_FLUSH);
-        produced += room - z.avail_out;
-        left -= chunkIn - z.avail_in;
-        if (rc == Z_STREAM_END)
-            break;
-        if (rc != Z_OK || (left == 0 && z.avail_out != 0)) {
-            // Out of input before the end of the stream is a truncated body.
-            if (rc == Z_OK)
-                rc = Z_BUF_ERROR;
-            inflateEnd(&z);
-            throw EZDecompressionError(std::string_view(zError(rc)));
-        }
-    }
-    inflateEnd(&z);
-    out.resize(produced);
-    return out;
 }
 
 } // namespace
@@ -219,7 +181,7 @@ UnicodeString THTTPResponse::ContentAsString(const TEncoding* encoding) {
     if (size != 0 && GetContentEncoding() == u"gzip" &&
         !FAutomaticDecompression.Contains(THTTPCompressionMethod::GZip) &&
         !FAutomaticDecompression.Contains(THTTPCompressionMethod::Any)) {
-        inflated = InflateGzip(data, size);
+        inflated = InflateGzip(data, size, GzipInflateLimit(size));
         data = inflated.data();
         size = inflated.size();
     }

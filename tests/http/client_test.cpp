@@ -1,9 +1,11 @@
 // The client against the local HTTPS server: what goes on the wire and what comes back.
+#include "http/gzip_body.hpp"
 #include "http/http_client.hpp"
 #include "rtl/exceptions.hpp"
 #include "tests/support/test_server.hpp"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <fstream>
@@ -75,6 +77,8 @@ constexpr const char* kRoutes = R"({
                   "body_hex": "1f8b0800000000000203abca2c28484d512849ad280100b5bfee970b000000"},
   "/gzip-broken": {"headers": [["Content-Encoding", "gzip"]], "body": "not gzip at all"},
   "/gzip-truncated": {"headers": [["Content-Encoding", "gzip"]], "body_hex": "1f8b0800000000000203abca"},
+  "/bomb/ratio": {"zeros": 8388608, "gzip": true},
+  "/bomb/cap": {"body_size": 100000, "seed": 3, "zeros": 67108865, "gzip": true},
   "/status/500": {"status": 500, "body": "server broke"},
   "/status/204": {"status": 204},
   "/status/304": {"status": 304, "headers": [["Location", "/plain"]]},
@@ -300,6 +304,40 @@ TEST_F(HttpClient, GzipIsInflatedOnlyForTheExactName) {
     auto truncated = client->Get(Url("/gzip-truncated"));
     EXPECT_EQ(MessageOf<EZDecompressionError>([&] { truncated->ContentAsString(); }),
               u"buffer error");
+}
+
+TEST_F(HttpClient, GzipBombsStopAtTheirBound) {
+    // 8 MiB of zeros in about 8 KB passes 1,000 times its size; 64 MiB and more of anything
+    // passes the fixed bound.
+    for (const char* path : {"/bomb/ratio", "/bomb/cap"}) {
+        auto bomb = client->Get(Url(path));
+        EXPECT_EQ(MessageOf<EZDecompressionError>([&] { bomb->ContentAsString(); }),
+                  u"buffer error")
+            << path;
+    }
+}
+
+TEST(GzipBody, InflatesUpToItsLimitAndNoFurther) {
+    const std::string plain(10000, 'a');
+    z_stream z{};
+    ASSERT_EQ(deflateInit2(&z, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    Bytes packed(1000);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
+    z.avail_in = static_cast<uInt>(plain.size());
+    z.next_out = packed.data();
+    z.avail_out = static_cast<uInt>(packed.size());
+    ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    packed.resize(z.total_out);
+    deflateEnd(&z);
+
+    EXPECT_EQ(InflateGzip(packed.data(), packed.size(), plain.size()).size(), plain.size());
+    EXPECT_EQ(MessageOf<EZDecompressionError>(
+                  [&] { InflateGzip(packed.data(), packed.size(), plain.size() - 1); }),
+              u"buffer error");
+    // The bound: 1,000 times the compressed size, at most 64 MiB.
+    EXPECT_EQ(GzipInflateLimit(1), 1000u);
+    EXPECT_EQ(GzipInflateLimit(67108), 67108000u);
+    EXPECT_EQ(GzipInflateLimit(67109), 64u * 1024 * 1024);
 }
 
 TEST_F(HttpClient, DecompressionByTheTransportIsNotUndoneTwice) {

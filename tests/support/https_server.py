@@ -7,9 +7,10 @@ first, then the path without its query), logs every request as one JSON line and
 
 Response spec keys: status, reason, headers ([name, value] pairs, sent as given; "{port}" in a
 value becomes the listening port), one body source (body, body_hex, body_file, body_size with
-seed), and the options gzip, no_content_length, chunked, drop_after (with drop_with "reset"
-for a reset instead of a plain close), delay_ms, stall_after
-(with stall_ms: that many body bytes, then silence), close (close after answering), and auth
+seed; zeros appends that many zero bytes, for gzip bombs made when asked for), and the options
+gzip, no_content_length, chunked, drop_after (with drop_with "reset" for a reset instead of a
+plain close), delay_ms, stall_after (with stall_ms: that many body bytes, then silence), close
+(close after answering), and auth
 (scheme Basic, Digest or Negotiate, realm, user, password, optional charset, optional proxy:
 answer 401/407 until the request carries those credentials).
 """
@@ -262,6 +263,8 @@ class Server:
         def has(name):
             return any(n.lower() == name.lower() for n, _ in out_headers)
 
+        if spec.get("zeros"):
+            body += bytes(int(spec["zeros"]))
         if spec.get("gzip"):
             body = gzip.compress(body, mtime=0)
             if not has("Content-Encoding"):
