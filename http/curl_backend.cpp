@@ -17,6 +17,7 @@
 #include <curl/curl.h>
 
 #include <array>
+#include <chrono>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -430,6 +431,14 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
 
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
                          static_cast<long>(std::max(0, request.ConnectionTimeout())));
+        if (const auto deadline = request.Deadline()) {
+            // What is left of the exchange's time, for name lookup and connection too.
+            using namespace std::chrono;
+            const auto left = duration_cast<milliseconds>(*deadline - steady_clock::now());
+            curl_easy_setopt(
+                h, CURLOPT_TIMEOUT_MS,
+                static_cast<long>(std::max<long long>(1, static_cast<long long>(left.count()))));
+        }
         transfer.Install();
     }
 

@@ -36,7 +36,8 @@ std::int32_t StatusOf(std::string_view line) {
 
 TCurlTransfer::TCurlTransfer(CURL* easy, TURLRequest& request, TStream& stream,
                              TMemoryStream* ownStream)
-    : FEasy(easy), FRequest(request), FStream(stream), FOwnStream(ownStream) {}
+    : FEasy(easy), FRequest(request), FStream(stream), FOwnStream(ownStream),
+      FRate(request.MinimumRate()) {}
 
 void TCurlTransfer::Install() {
     curl_easy_setopt(FEasy, CURLOPT_HEADERFUNCTION, &TCurlTransfer::OnHeader);
@@ -58,6 +59,7 @@ size_t TCurlTransfer::OnHeader(char* data, size_t size, size_t count, void* user
 
 void TCurlTransfer::Header(std::string_view line) {
     FLastActivity = Clock::now();
+    FReceived += line.size();
     if (FBlockEnded && line.starts_with("HTTP/")) {
         // A new block: a proxy's CONNECT answer, an interim 1xx, an answer libcurl acted on
         // itself (an authentication round), or the final one.
@@ -90,6 +92,7 @@ int TCurlTransfer::OnPrereq(void* user, char*, char*, int, int) {
     auto& t = *static_cast<TCurlTransfer*>(user);
     t.FPhase = TPhase::Sent;
     t.FLastActivity = Clock::now();
+    t.FRate.Start(t.FLastActivity, t.FReceived);
     if (!t.BeforeSend)
         return CURL_PREREQFUNC_OK;
     try {
@@ -117,6 +120,7 @@ size_t TCurlTransfer::OnBody(char* data, size_t size, size_t count, void* user) 
 
 void TCurlTransfer::Body(const char* data, size_t length) {
     FLastActivity = Clock::now();
+    FReceived += length;
     if (FPhase != TPhase::ReceivingBody) {
         FPhase = TPhase::ReceivingBody;
         curl_off_t expected = -1;
@@ -160,7 +164,9 @@ bool TCurlTransfer::Progress() {
     }
     const std::int32_t limit =
         RequestSent() ? FRequest.ResponseTimeout() : FRequest.EffectiveSendTimeout();
-    if (limit > 0 && now - FLastActivity > milliseconds(limit)) {
+    const auto deadline = FRequest.Deadline();
+    if ((limit > 0 && now - FLastActivity > milliseconds(limit)) || FRate.TooSlow(now, FReceived) ||
+        (deadline && now >= *deadline)) {
         FStop = TStop::TimedOut;
         return false;
     }

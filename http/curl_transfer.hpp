@@ -2,6 +2,7 @@
 // the header blocks it receives, where the body goes, and when it must stop.
 #pragma once
 
+#include "http/rate_window.hpp"
 #include "http/url_client.hpp"
 
 #include <curl/curl.h>
@@ -75,6 +76,10 @@ private:
     Clock::time_point FLastActivity = FStart;
     TPhase FPhase = TPhase::Connecting;
     TStop FStop = TStop::None;
+
+    // Header and body bytes received, judged by the minimum-rate rule once the request is out.
+    std::uint64_t FReceived = 0;
+    TRateWindow FRate;
 
     // The header block being received and the one that ended.
     std::string FBlock;

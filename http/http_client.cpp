@@ -244,6 +244,11 @@ void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
     } restore{stream, startPosition};
 
     FSecureFailureReasons.Clear();
+    request.StartExchangeClock();
+    struct TEndExchange {
+        THTTPRequest& Request;
+        ~TEndExchange() { Request.EndExchange(); }
+    } endExchange{request};
     THTTPState state;
     const bool head = SameText(request.GetMethodString(), u"HEAD");
 

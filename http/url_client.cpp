@@ -116,7 +116,8 @@ std::size_t TCredentialsStorage::Count(TAuthTargetType target) const {
 TURLRequest::TURLRequest(TURLClient& client, UnicodeString method, TURI url)
     : FURL(std::move(url)), FMethodString(std::move(method)),
       FConnectionTimeout(client.ConnectionTimeout()), FSendTimeout(client.SendTimeout()),
-      FResponseTimeout(client.ResponseTimeout()), FClient(&client) {
+      FResponseTimeout(client.ResponseTimeout()), FExchangeTimeout(client.ExchangeTimeout()),
+      FMinimumRate(client.MinimumRate()), FClient(&client) {
     FLocalCredential.AuthTarget = TAuthTargetType::Server;
     FLocalCredential.UserName = PercentDecoded(FURL.Username());
     FLocalCredential.Password = PercentDecoded(FURL.Password());

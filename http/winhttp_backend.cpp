@@ -5,6 +5,7 @@
 
 #include "http/http_backend.hpp"
 #include "http/http_headers.hpp"
+#include "http/rate_window.hpp"
 #include "rtl/exceptions.hpp"
 #include "rtl/win32.hpp"
 
@@ -13,6 +14,9 @@
 // After wincrypt.h, which it needs.
 #include <schannel.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -148,6 +152,29 @@ struct THInternet {
             ::WinHttpCloseHandle(Handle);
         Handle = nullptr;
     }
+};
+
+// A request handle that another thread may close (a cancellation, the watchdog): whoever takes
+// it out closes it, once.
+class TRequestHandle {
+public:
+    TRequestHandle() = default;
+    TRequestHandle(const TRequestHandle&) = delete;
+    TRequestHandle& operator=(const TRequestHandle&) = delete;
+    ~TRequestHandle() { Close(); }
+
+    HINTERNET Get() const { return FHandle.load(); }
+    void Set(HINTERNET handle) {
+        Close();
+        FHandle.store(handle);
+    }
+    void Close() {
+        if (HINTERNET handle = FHandle.exchange(nullptr))
+            ::WinHttpCloseHandle(handle);
+    }
+
+private:
+    std::atomic<HINTERNET> FHandle{nullptr};
 };
 
 // Text the platform allocated with GlobalAlloc, taken over and freed.
@@ -304,11 +331,27 @@ public:
                     UnicodeString method, TURI url)
         : THTTPRequest(client, std::move(method), std::move(url)), FOwner(owner),
           FSession(session) {}
-    ~TWinHTTPRequest() override { CloseHandles(); }
+    ~TWinHTTPRequest() override {
+        FWatchdog.reset();
+        CloseHandles();
+    }
 
     TWinHTTPClient& Owner() { return FOwner; }
-    HINTERNET Handle() const { return FWRequest.Handle; }
+    HINTERNET Handle() const { return FWRequest.Get(); }
     std::mutex& Lock() { return FLock; }
+
+    // The exchange ran out of time, or its peer stayed under the minimum rate: the watchdog
+    // closed the request handle.
+    bool TimedOut() const { return FTimedOut.load(); }
+    void Expire() {
+        std::lock_guard guard(FLock);
+        FTimedOut = true;
+        FWRequest.Close();
+    }
+    // The request goes out now; the watchdog starts when the request has a limit to watch.
+    void Sending();
+    // Body bytes received, for the minimum-rate rule.
+    void Received(std::uint64_t bytes);
 
     // Makes the platform request carry exactly the headers the request holds: those set on an
     // earlier pass and gone since are removed. A Proxy-Authorization header is the proxy's:
@@ -324,7 +367,7 @@ public:
                 continue;
             const UnicodeString line =
                 WithoutLineBreaks(header.Name) + u": " + WithoutLineBreaks(header.Value);
-            if (!::WinHttpAddRequestHeaders(FWRequest.Handle, W(line), static_cast<DWORD>(-1),
+            if (!::WinHttpAddRequestHeaders(FWRequest.Get(), W(line), static_cast<DWORD>(-1),
                                             WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
                 throw ENetHTTPRequestException(
                     CodeAndText(u"Error adding header: (%d) %s", ::GetLastError()));
@@ -337,7 +380,7 @@ public:
             if (kept)
                 continue;
             const UnicodeString line = WithoutLineBreaks(old) + u":";
-            if (!::WinHttpAddRequestHeaders(FWRequest.Handle, W(line), static_cast<DWORD>(-1),
+            if (!::WinHttpAddRequestHeaders(FWRequest.Get(), W(line), static_cast<DWORD>(-1),
                                             WINHTTP_ADDREQ_FLAG_REPLACE) &&
                 ::GetLastError() != winhttp::kHeaderNotFound)
                 throw ENetHTTPRequestException(
@@ -356,31 +399,33 @@ protected:
             throw ENetHTTPRequestException(Format(u"Error connecting to server: %s", {url.Host()}));
         const UnicodeString objectName = url.PathAndQuery();
         const DWORD flags = SameText(url.Scheme(), u"https") ? WINHTTP_FLAG_SECURE : 0;
-        FWRequest.Handle =
-            ::WinHttpOpenRequest(FWConnect.Handle, W(GetMethodString()), W(objectName), nullptr,
-                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
-        if (!FWRequest.Handle)
+        FWRequest.Set(::WinHttpOpenRequest(FWConnect.Handle, W(GetMethodString()), W(objectName),
+                                           nullptr, WINHTTP_NO_REFERER,
+                                           WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+        if (!FWRequest.Get())
             throw ENetHTTPRequestException(
                 CodeAndText(u"Error opening request: (%d) %s", ::GetLastError()));
-        if (!::WinHttpSetTimeouts(FWRequest.Handle, ConnectionTimeout(), ConnectionTimeout(),
+        if (!::WinHttpSetTimeouts(FWRequest.Get(), ConnectionTimeout(), ConnectionTimeout(),
                                   EffectiveSendTimeout(), ResponseTimeout()))
             throw ENetHTTPRequestException(
                 CodeAndText(u"Error setting timeout for the request: (%d) %s", ::GetLastError()));
     }
 
-    void DoCancel() override {
-        std::lock_guard guard(FLock);
-        FWRequest.Reset();
-    }
+    // Cancel calls this holding the request's lock already.
+    void DoCancel() override { FWRequest.Close(); }
+    // The response outlives its exchange: nothing may close its handle now.
+    void DoEndExchange() override { FWatchdog.reset(); }
 
 public:
     // From the notification routine, on the sending thread (the lock is not taken there: the
     // send holds no lock while it runs).
-    void CloseRequestHandle() { FWRequest.Reset(); }
+    void CloseRequestHandle() { FWRequest.Close(); }
 
 private:
+    class TWatchdog;
+
     void CloseHandles() {
-        FWRequest.Reset();
+        FWRequest.Close();
         FWConnect.Reset();
         FAppliedHeaders.clear();
     }
@@ -388,9 +433,77 @@ private:
     TWinHTTPClient& FOwner;
     HINTERNET FSession;
     THInternet FWConnect;
-    THInternet FWRequest;
+    TRequestHandle FWRequest;
     std::vector<UnicodeString> FAppliedHeaders;
+    std::atomic<bool> FTimedOut{false};
+    std::unique_ptr<TWatchdog> FWatchdog;
 };
+
+// Ends a transfer that runs out of the exchange's time, or whose peer trickles under the
+// minimum rate, by closing the request handle from a thread-pool timer: WinHTTP's synchronous
+// calls would otherwise wait for as long as the peer keeps sending something. Only requests
+// with such a limit have one.
+class TWinHTTPRequest::TWatchdog {
+public:
+    explicit TWatchdog(TWinHTTPRequest& request) : FRequest(request), FRate(request.MinimumRate()) {
+        FTimer = ::CreateThreadpoolTimer(&TWatchdog::OnTimer, this, nullptr);
+        if (FTimer == nullptr)
+            return;
+        // Four looks a second are fine enough for limits of a second and more.
+        constexpr DWORD kPeriodMs = 250;
+        ULARGE_INTEGER due;
+        due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(kPeriodMs) * 10000);
+        FILETIME start{due.LowPart, due.HighPart};
+        ::SetThreadpoolTimer(FTimer, &start, kPeriodMs, 0);
+    }
+    ~TWatchdog() {
+        if (FTimer == nullptr)
+            return;
+        ::SetThreadpoolTimer(FTimer, nullptr, 0, 0);
+        ::WaitForThreadpoolTimerCallbacks(FTimer, TRUE);
+        ::CloseThreadpoolTimer(FTimer);
+    }
+    TWatchdog(const TWatchdog&) = delete;
+    TWatchdog& operator=(const TWatchdog&) = delete;
+
+    void Sending() {
+        std::lock_guard guard(FLock);
+        FRate.Start(TRateWindow::Clock::now(), FReceived.load());
+    }
+    void Received(std::uint64_t bytes) { FReceived += bytes; }
+
+private:
+    static void CALLBACK OnTimer(PTP_CALLBACK_INSTANCE, PVOID self, PTP_TIMER) {
+        auto& watchdog = *static_cast<TWatchdog*>(self);
+        const auto now = TRateWindow::Clock::now();
+        const auto deadline = watchdog.FRequest.Deadline();
+        bool expired = deadline && now >= *deadline;
+        {
+            std::lock_guard guard(watchdog.FLock);
+            expired = watchdog.FRate.TooSlow(now, watchdog.FReceived.load()) || expired;
+        }
+        if (expired && !watchdog.FRequest.TimedOut())
+            watchdog.FRequest.Expire();
+    }
+
+    TWinHTTPRequest& FRequest;
+    PTP_TIMER FTimer = nullptr;
+    std::mutex FLock;
+    TRateWindow FRate;
+    std::atomic<std::uint64_t> FReceived{0};
+};
+
+void TWinHTTPRequest::Sending() {
+    if (!FWatchdog && (Deadline() || MinimumRate().Active()))
+        FWatchdog = std::make_unique<TWatchdog>(*this);
+    if (FWatchdog)
+        FWatchdog->Sending();
+}
+
+void TWinHTTPRequest::Received(std::uint64_t bytes) {
+    if (FWatchdog)
+        FWatchdog->Received(bytes);
+}
 
 class TWinHTTPResponse final : public THTTPResponse {
 public:
@@ -658,10 +771,16 @@ TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
                                               THTTPResponse& baseResponse) {
     auto& request = static_cast<TWinHTTPRequest&>(baseRequest);
     auto& response = static_cast<TWinHTTPResponse&>(baseResponse);
+    const auto timedOut = [&](std::u16string_view message) {
+        return ClassifySendError(request, winhttp::PlatformError(winhttp::kTimeout), message);
+    };
+    request.Sending();
     HINTERNET h = nullptr;
     {
         std::lock_guard guard(request.Lock());
         h = request.Handle();
+        if (!h && request.TimedOut())
+            return timedOut(kSendMessage);
         if (!h)
             return TSendOutcome::Completed; // cancelled: the exchange stops at its next check
         request.ApplyHeaders();
@@ -680,6 +799,8 @@ TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
 
     const auto failed = [&](std::u16string_view message) {
         DWORD code = ::GetLastError();
+        if (request.TimedOut())
+            return timedOut(message);
         // A handle we closed on purpose (a refused certificate, a cancellation) fails the send
         // as cancelled on Windows; Wine goes on and reports the closed handle instead.
         if (code == ERROR_INVALID_HANDLE && !request.Handle())
@@ -718,23 +839,30 @@ void TWinHTTPClient::DoReadResponseBody(THTTPRequest& baseRequest, THTTPResponse
     }
     std::vector<std::uint8_t> buffer;
     std::int64_t total = 0;
+    const auto failed = [&request] {
+        const DWORD code = request.TimedOut() ? winhttp::kTimeout : ::GetLastError();
+        return ENetHTTPResponseException(CodeAndText(kReadMessage, code));
+    };
     for (;;) {
         const HINTERNET h = request.Handle();
+        if (!h && request.TimedOut())
+            throw failed();
         if (!h)
             return; // cancelled
         DWORD available = 0;
         if (!::WinHttpQueryDataAvailable(h, &available))
-            throw ENetHTTPResponseException(CodeAndText(kReadMessage, ::GetLastError()));
+            throw failed();
         if (available == 0)
             break;
         if (buffer.size() < available + 1u)
             buffer.resize(available + 1u);
         DWORD read = 0;
         if (!::WinHttpReadData(h, buffer.data(), available, &read))
-            throw ENetHTTPResponseException(CodeAndText(kReadMessage, ::GetLastError()));
+            throw failed();
         if (read == 0)
             break;
         stream.WriteBuffer(buffer.data(), read);
+        request.Received(read);
         total += read;
     }
     // A connection that ends before the announced length is a broken body, not a short one:
