@@ -112,6 +112,13 @@ std::uint32_t SecureProtocolFlags(THTTPSecureProtocols protocols) {
     return flags;
 }
 
+std::uint32_t AutoLogonPolicy(bool automaticLogon) {
+    // The medium level: the user's logon goes to intranet hosts only, never to any server that
+    // asks or that a redirect leads to.
+    return automaticLogon ? WINHTTP_AUTOLOGON_SECURITY_LEVEL_MEDIUM
+                          : WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
+}
+
 std::uint32_t DecompressionFlags(THTTPCompressionMethods methods) {
     using C = THTTPCompressionMethod;
     if (methods.Contains(C::Any))
@@ -755,8 +762,7 @@ void TWinHTTPClient::ApplyOptions(TWinHTTPRequest& request) {
         DWORD flags = winhttp::DecompressionFlags(options.Decompression);
         ::WinHttpSetOption(h, WINHTTP_OPTION_DECOMPRESSION, &flags, sizeof flags);
     }
-    DWORD logon = options.AutomaticLogon ? WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW
-                                         : WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
+    DWORD logon = winhttp::AutoLogonPolicy(options.AutomaticLogon);
     ::WinHttpSetOption(h, WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon);
 
     if (options.ServerCredential)
