@@ -257,7 +257,7 @@ TEST_F(ForwardingProxy, ProxyCredentialsFromSettingsStoreOrCallback) {
 // locations is ignored.
 struct ConnectAnswer {
     const char* Name;
-    std::string Answer; // hostile_proxy.py's answer spec; "@PLAIN@" is the plain server's port
+    std::string Answer; // what hostile_proxy.py answers; "@PLAIN@" is the plain server's port
     bool Returned;      // comes back as a 407 response; otherwise a send failure
 };
 

@@ -13,7 +13,7 @@ namespace velora::test {
 
 class HostileProxy {
 public:
-    // answerJson: the answer spec of hostile_proxy.py.
+    // answerJson: what hostile_proxy.py answers (see there).
     explicit HostileProxy(const std::string& answerJson);
     ~HostileProxy();
     HostileProxy(const HostileProxy&) = delete;

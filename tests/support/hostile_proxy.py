@@ -81,20 +81,20 @@ class Proxy:
 
     def respond(self, conn, method, target, headers):
         """Answers one request; returns whether the connection takes another."""
-        spec = self.answer
-        extra = [list(h) for h in spec.get("headers", [])]
-        body = spec.get("body", "").encode("utf-8")
+        answer = self.answer
+        extra = [list(h) for h in answer.get("headers", [])]
+        body = answer.get("body", "").encode("utf-8")
         if not self.authorized(headers):
             challenge = [["Proxy-Authenticate", 'Basic realm="hostile"']] + extra
             challenge.append(["Content-Length", str(len(body))])
             self.send(conn, 407, "Proxy Authentication Required", challenge, body)
             return True
-        if method != "CONNECT" or not (spec.get("tunnel") or spec.get("auth")):
+        if method != "CONNECT" or not (answer.get("tunnel") or answer.get("auth")):
             if not any(n.lower() == "content-length" for n, _ in extra):
                 extra.append(["Content-Length", str(len(body))])
-            self.send(conn, int(spec.get("status", 502)), spec.get("reason", "Hostile"), extra,
-                      body)
-            return not spec.get("close")
+            self.send(conn, int(answer.get("status", 502)), answer.get("reason", "Hostile"),
+                      extra, body)
+            return not answer.get("close")
         host, _, port = target.rpartition(":")
         try:
             upstream = socket.create_connection((host, int(port)), timeout=10)

@@ -250,12 +250,12 @@ class Server:
         return b""
 
     @staticmethod
-    def trickle(conn, data, spec):
+    def trickle(conn, data, pace):
         """Sends data a few bytes at a time, never silent for long, never done soon."""
-        step = int(spec.get("bytes", 1))
+        step = int(pace.get("bytes", 1))
         for i in range(0, len(data), step):
             conn.sendall(data[i: i + step])
-            time.sleep(int(spec.get("every_ms", 100)) / 1000.0)
+            time.sleep(int(pace.get("every_ms", 100)) / 1000.0)
 
     def respond(self, conn, method, spec):
         status = int(spec.get("status", 200))
