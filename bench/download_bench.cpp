@@ -14,6 +14,8 @@ int main(int argc, char** argv) {
     }
     try {
         auto client = velora::THTTPClient::Create();
+        // As the launcher asks for its download.
+        client->SetMinimumRate({1024, 60000});
         auto response = client->Get(velora::U16(argv[1]));
         if (response->GetStatusCode() != 200) {
             std::fprintf(stderr, "status %d\n", static_cast<int>(response->GetStatusCode()));

@@ -1,7 +1,9 @@
-// Authentication challenges and no_proxy lists from untrusted text: the parsers take anything,
-// and a realm never carries the quote that ends it.
+// Authentication challenges, no_proxy lists and proxy addresses from untrusted text: the
+// parsers take anything, a realm never carries the quote that ends it, and the credentials
+// taken out of a proxy address leave no '@' in its host part.
 #include "http/http_headers.hpp"
 #include "http/system_proxy.hpp"
+#include "http/url_client.hpp"
 
 #include <cstdint>
 #include <cstdlib>
@@ -24,6 +26,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (list == u"*" && !bypassed)
             std::abort();
     }
+    const TProxyAddress proxy = SplitProxyCredentials(text);
+    if (proxy.UserName.empty() && proxy.Password.empty() && proxy.Proxy != text &&
+        text.find(u'@') == UnicodeString::npos)
+        std::abort();
+    const std::u16string_view rest = proxy.Proxy;
+    const auto scheme = rest.find(u"://");
+    const std::u16string_view authority =
+        rest.substr(scheme == std::u16string_view::npos ? 0 : scheme + 3);
+    if (authority.substr(0, authority.find(u'/')).find(u'@') != std::u16string_view::npos)
+        std::abort();
     const std::string encoded =
         Base64Encode(std::string_view(reinterpret_cast<const char*>(data), size));
     if (encoded.size() != (size + 2) / 3 * 4)

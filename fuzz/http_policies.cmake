@@ -1,5 +1,6 @@
 # Harnesses for the transport policies' parsers: URLs, redirect targets, Set-Cookie values and
-# authentication challenges with the proxy bypass list.
+# authentication challenges with the proxy bypass list, and cookie domains against the two
+# Public Suffix Lists.
 if(TARGET velora_http)
   foreach(harness http_url_fuzz http_redirect_fuzz http_set_cookie_fuzz http_challenge_fuzz)
     add_executable(${harness} ${CMAKE_CURRENT_LIST_DIR}/${harness}.cpp)
@@ -7,4 +8,12 @@ if(TARGET velora_http)
     target_link_options(${harness} PRIVATE -fsanitize=fuzzer)
     velora_warnings(${harness})
   endforeach()
+  # The compiled-in Public Suffix List against libpsl.
+  add_executable(http_public_suffix_fuzz ${CMAKE_CURRENT_LIST_DIR}/http_public_suffix_fuzz.cpp)
+  target_link_libraries(http_public_suffix_fuzz PRIVATE velora_http velora_public_suffix_list
+                        PkgConfig::PSL)
+  target_compile_definitions(http_public_suffix_fuzz PRIVATE
+                             VELORA_PUBLIC_SUFFIX_LIST="${VELORA_PUBLIC_SUFFIX_LIST}")
+  target_link_options(http_public_suffix_fuzz PRIVATE -fsanitize=fuzzer)
+  velora_warnings(http_public_suffix_fuzz)
 endif()

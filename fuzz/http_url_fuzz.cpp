@@ -1,5 +1,5 @@
 // URL text as a Location header brings it: parsing either fails with the URL message or gives
-// parts that parse again to the same request target.
+// parts that parse again to the same request target, with a host and a TCP port for the web.
 #include "http/http_headers.hpp"
 #include "http/uri.hpp"
 #include "rtl/exceptions.hpp"
@@ -23,7 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (uri.Scheme().empty() || uri.Scheme() != LowerCase(uri.Scheme()) || uri.Path().empty())
         std::abort();
-    if (uri.Host() != LowerCase(uri.Host()))
+    if (uri.Host() != LowerCase(uri.Host()) || uri.Port() > 65535)
+        std::abort();
+    // A web URL always names a host.
+    if ((uri.Scheme() == u"http" || uri.Scheme() == u"https") && uri.Host().empty())
         std::abort();
     // Host names of the usual characters (the parser leaves others for the transport to refuse)
     // come back the same from the URL text.

@@ -1,5 +1,7 @@
 #include "http/cookies.hpp"
 
+#include "http/public_suffix.hpp"
+
 #include <algorithm>
 #include <array>
 
@@ -173,13 +175,21 @@ bool TCookieManager::AddServerCookie(const TCookie& cookie, const TURI& url,
     const UnicodeString host = u"." + url.Host();
     if (!host.ends_with(cookie.Domain) || !url.Path().starts_with(cookie.Path))
         return false;
+    TCookie accepted = cookie;
+    if (!cookie.HostOnly && IsPublicSuffix(std::u16string_view(cookie.Domain).substr(1))) {
+        // Anyone may register names below a public suffix: a cookie for all of them is refused,
+        // unless the suffix is the host's own name, which then keeps it to itself.
+        if (cookie.Domain != host)
+            return false;
+        accepted.HostOnly = true;
+    }
     // A cookie sent again replaces the stored one; one that has expired already deletes it.
     std::erase_if(FCookies, [&](const TCookie& c) {
-        return SameText(c.Name, cookie.Name) && SameText(c.Domain, cookie.Domain) &&
-               SameText(c.Path, cookie.Path);
+        return SameText(c.Name, accepted.Name) && SameText(c.Domain, accepted.Domain) &&
+               SameText(c.Path, accepted.Path);
     });
-    if (!cookie.Expired(now))
-        FCookies.push_back(cookie);
+    if (!accepted.Expired(now))
+        FCookies.push_back(std::move(accepted));
     return true;
 }
 

@@ -1,11 +1,10 @@
 #include "http/http_client.hpp"
 
+#include "http/gzip_body.hpp"
 #include "http/http_backend.hpp"
 #include "http/http_headers.hpp"
 #include "rtl/exceptions.hpp"
 #include "rtl/secure.hpp"
-
-#include <zlib.h>
 
 #include <limits>
 
@@ -38,44 +37,11 @@ bool ParseInt64(std::u16string_view text, std::int64_t& value) {
     return true;
 }
 
-// Inflates a gzip member (window bits 31). Failures carry zlib's text for its error code.
-Bytes InflateGzip(const std::uint8_t* compressed, std::size_t compressedSize) {
-    z_stream z{};
-    if (int rc = inflateInit2(&z, 31); rc != Z_OK)
-        throw EZDecompressionError(std::string_view(zError(rc)));
-    Bytes out;
-    out.resize(compressedSize * 4 + 4096);
-    z.next_in = const_cast<Bytef*>(compressed);
-    int rc = Z_OK;
-    std::size_t produced = 0;
-    std::size_t left = compressedSize;
-    while (true) {
-        const auto chunkIn = static_cast<uInt>(std::min<std::size_t>(left, 1u << 30));
-        z.avail_in = chunkIn;
-        if (produced == out.size())
-            out.resize(out.size() * 2);
-        const auto room = static_cast<uInt>(std::min<std::size_t>(out.size() - produced, 1u << 30));
-        z.next_out = out.data() + produced;
-        z.avail_out = room;
-        rc = inflate(&z, Z_NO_FLUSH);
-        produced += room - z.avail_out;
-        left -= chunkIn - z.avail_in;
-        if (rc == Z_STREAM_END)
-            break;
-        if (rc != Z_OK || (left == 0 && z.avail_out != 0)) {
-            // Out of input before the end of the stream is a truncated body.
-            if (rc == Z_OK)
-                rc = Z_BUF_ERROR;
-            inflateEnd(&z);
-            throw EZDecompressionError(std::string_view(zError(rc)));
-        }
-    }
-    inflateEnd(&z);
-    out.resize(produced);
-    return out;
-}
-
 } // namespace
+
+bool SameOrigin(const TURI& a, const TURI& b) {
+    return a.Scheme() == b.Scheme() && a.Host() == b.Host() && a.Port() == b.Port();
+}
 
 bool IsRedirectStatus(std::int32_t status) {
     return status == 300 || status == 301 || status == 302 || status == 303 || status == 307 ||
@@ -137,6 +103,11 @@ void THTTPResponse::EnsureHeaders() {
     std::vector<UnicodeString> setCookies;
     ParseHeaderBlock(DoGetHeaderBlock(), headers, setCookies);
     FCookies.clear();
+    if (FProxyAnswer) {
+        setCookies.clear();
+        std::erase_if(headers,
+                      [](const TNameValuePair& h) { return SameText(h.Name, u"Location"); });
+    }
     for (const auto& value : setCookies)
         if (auto cookie = TCookie::Parse(value, FHTTPRequest->GetURL()))
             FCookies.push_back(std::move(*cookie));
@@ -210,7 +181,7 @@ UnicodeString THTTPResponse::ContentAsString(const TEncoding* encoding) {
     if (size != 0 && GetContentEncoding() == u"gzip" &&
         !FAutomaticDecompression.Contains(THTTPCompressionMethod::GZip) &&
         !FAutomaticDecompression.Contains(THTTPCompressionMethod::Any)) {
-        inflated = InflateGzip(data, size);
+        inflated = InflateGzip(data, size, GzipInflateLimit(size));
         data = inflated.data();
         size = inflated.size();
     }
@@ -273,6 +244,11 @@ void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
     } restore{stream, startPosition};
 
     FSecureFailureReasons.Clear();
+    request.StartExchangeClock();
+    struct TEndExchange {
+        THTTPRequest& Request;
+        ~TEndExchange() { Request.EndExchange(); }
+    } endExchange{request};
     THTTPState state;
     const bool head = SameText(request.GetMethodString(), u"HEAD");
 
@@ -311,13 +287,9 @@ void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
             continue;
         case TSendOutcome::CertificateRejected:
             ValidateServerCertificate(request);
-            if (FAllowCookies)
-                StoreResponseCookies(request, response);
             continue;
         case TSendOutcome::ClientCertificateRequested:
             SelectClientCertificate(request);
-            if (FAllowCookies)
-                StoreResponseCookies(request, response);
             continue;
         case TSendOutcome::Completed:
             break;
@@ -329,6 +301,9 @@ void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
             DoReadResponseBody(request, response);
         if (request.IsCancelled())
             return;
+        // Judged against the URL that answered, before a redirect moves the request on.
+        if (FAllowCookies)
+            StoreResponseCookies(request, response);
 
         const std::int32_t status = response.GetStatusCode();
         bool nextPass = false;
@@ -358,10 +333,10 @@ void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
             }
             if (!stop) {
                 state.Status = InternalState::Other;
-                const UnicodeString host = request.GetURL().Host();
+                const TURI from = request.GetURL();
                 nextPass = FollowRedirect(request, response);
-                if (nextPass && request.GetURL().Host() != host) {
-                    // What answered the old host's challenges is not for the new one.
+                if (nextPass && !SameOrigin(request.GetURL(), from)) {
+                    // What answered the old origin's challenges is not for the new one.
                     state.NeedServerCredential = false;
                     state.ServerCredential = {};
                     state.ServerCredentials.clear();
@@ -369,13 +344,9 @@ void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
                 }
             }
         }
-        if (FAllowCookies)
-            StoreResponseCookies(request, response);
         if (!nextPass)
             return;
     }
-    if (!request.IsCancelled() && FAllowCookies)
-        StoreResponseCookies(request, response);
 }
 
 void THTTPClient::ApplyRequestOptions(THTTPRequest& request) {
@@ -393,7 +364,11 @@ void THTTPClient::ApplyRequestOptions(THTTPRequest& request) {
         }
     } else {
         TProxyChoice choice = DoSystemProxyFor(request.GetURL());
-        options.Proxy = std::move(choice.Proxy);
+        // Credentials written into the proxy's address are the proxy's credentials.
+        TProxyAddress address = SplitProxyCredentials(choice.Proxy);
+        options.Proxy = std::move(address.Proxy);
+        options.ProxyUserName = std::move(address.UserName);
+        options.ProxyPassword = std::move(address.Password);
         options.ProxyBypass = std::move(choice.Bypass);
     }
     options.SecureProtocols = FSecureProtocols;
@@ -513,14 +488,22 @@ bool THTTPClient::PrepareCredential(TAuthTargetType target, THTTPState& state,
     std::int32_t& iterator = server ? state.ServerIterator : state.ProxyIterator;
     const InternalState challenged =
         server ? InternalState::ServerAuthRequired : InternalState::ProxyAuthRequired;
-    const TCredential local = server ? request.FLocalCredential : FProxySettings.Credential();
+    // The proxy's own: from the settings or from the address of the system's proxy.
+    const TCredential local = server ? request.FLocalCredential
+                                     : TCredential{TAuthTargetType::Proxy,
+                                                   {},
+                                                   {},
+                                                   request.TransportOptions().ProxyUserName,
+                                                   request.TransportOptions().ProxyPassword};
     const UnicodeString url = server ? request.GetURL().RequestURL() : UnicodeString();
 
     if (state.Status == InternalState::Other && FPreemptiveAuthentication) {
         credential = local;
         if (credential.IsEmpty() && FCredentialsStorage->Count(target) == 1) {
+            // The only one, when it is for this URL.
             for (const auto& stored : FCredentialsStorage->Credentials())
-                if (stored.AuthTarget == target)
+                if (stored.AuthTarget == target &&
+                    (stored.URL.empty() || StartsText(stored.URL, url)))
                     credential = stored;
         }
         need = true;
@@ -605,7 +588,8 @@ bool THTTPClient::ApplyCredential(TAuthTargetType target, THTTPRequest& request,
         challenged ? response.GetHeaderValue(server ? u"WWW-Authenticate" : u"Proxy-Authenticate")
                    : UnicodeString();
     if (scheme == THTTPAuthScheme::Basic && !credential.UserName.empty() &&
-        (!challenged || ChallengeWantsUtf8(challenge))) {
+        (!challenged || ChallengeWantsUtf8(challenge)) &&
+        (server || DoProxyHeadersReachProxyOnly())) {
         std::string plain = ToUtf8(credential.UserName + u":" + credential.Password);
         std::string encoded = Base64Encode(plain);
         UnicodeString value = u"Basic " + U16(encoded);
@@ -671,17 +655,20 @@ bool THTTPClient::FollowRedirect(THTTPRequest& request, THTTPResponse& response)
         request.RemoveHeader(u"Content-Length");
         request.RemoveHeader(u"Content-Type");
     }
-    if (target.Host() != request.GetURL().Host()) {
-        // Cookies and credentials of one host are not handed to another.
+    const TURI& current = request.GetURL();
+    if (target.Host() != current.Host()) {
+        // A cookie the caller set is the host's.
         request.RemoveHeader(u"Cookie");
-        request.RemoveHeader(u"Authorization");
         request.FCookieHeaderFromStore = false;
+    }
+    if (!SameOrigin(target, current)) {
+        // Credentials belong to scheme, host and port: none of the old origin's goes along.
+        request.RemoveHeader(u"Authorization");
         request.FAuthorizationFromClient = false;
         request.FLastServerAuthScheme.reset();
         request.FLocalCredential = {};
-    }
-    if (target.Host() != request.GetURL().Host() || target.Port() != request.GetURL().Port())
         request.FServerCertificateAccepted = false; // accepted for the old server only
+    }
     request.MoveTo(std::move(target), std::move(method));
     return true;
 }

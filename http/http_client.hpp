@@ -182,6 +182,9 @@ protected:
 
     // A new pass received a response: the header list is built again on next use.
     void DropHeaderCache();
+    // The response at hand is a proxy's refusal of a tunnel (a 407), not the server's answer:
+    // its cookies and Location are not the server's to set.
+    void SetProxyAnswer(bool value) { FProxyAnswer = value; }
 
 private:
     void EnsureHeaders();
@@ -190,6 +193,7 @@ private:
     THTTPCompressionMethods FAutomaticDecompression;
     std::optional<TNetHeaders> FHeaders;
     TCookies FCookies;
+    bool FProxyAnswer = false;
 };
 
 class THTTPClient : public TURLClient {
@@ -293,6 +297,9 @@ protected:
                                   const UnicodeString&, const UnicodeString&) {
         return false;
     }
+    // Whether a request header named Proxy-Authorization goes to the proxy alone (and not
+    // through a tunnel to the server); otherwise proxy credentials go through DoSetCredentials.
+    virtual bool DoProxyHeadersReachProxyOnly() const { return true; }
     // The certificate the server presented on the request's last connection.
     virtual bool DoGetServerCertificate(THTTPRequest&, TCertificate&) { return false; }
     // The user's client certificates for this request's server.
@@ -347,5 +354,7 @@ private:
 };
 
 bool IsRedirectStatus(std::int32_t status);
+// Same scheme, host and port: what credentials belong to.
+bool SameOrigin(const TURI& a, const TURI& b);
 
 } // namespace velora

@@ -34,6 +34,13 @@ UnicodeString Dequote(const UnicodeString& text, char16_t quote) {
 
 } // namespace
 
+UnicodeString WithoutLineBreaks(UnicodeString text) {
+    for (char16_t& c : text)
+        if (c == u'\r' || c == u'\n')
+            c = u' ';
+    return text;
+}
+
 UnicodeString DecodeHeaderBytes(std::string_view raw) {
     if (IsValidUtf8(raw))
         return U16(raw);
@@ -75,6 +82,19 @@ void ParseHeaderBlock(std::u16string_view block, TNetHeaders& headers,
         if (!joined)
             headers.push_back({std::move(name), std::move(value)});
     }
+}
+
+bool BodyEndsWithConnection(std::int32_t status, bool head, const TNetHeaders& headers) {
+    if (head || status < 200 || status == 204 || status == 304)
+        return false;
+    for (const auto& header : headers) {
+        if (SameText(header.Name, u"Content-Length"))
+            return false;
+        if (SameText(header.Name, u"Transfer-Encoding") &&
+            LowerCase(header.Value).find(u"chunked") != UnicodeString::npos)
+            return false;
+    }
+    return true;
 }
 
 UnicodeString HeaderValue(const TNetHeaders& headers, std::u16string_view name) {

@@ -8,6 +8,10 @@
 
 namespace velora {
 
+// A request header's name or value as it may go on the wire: each CR and LF becomes a blank,
+// since a line break inside it would start a header of the peer's choosing.
+UnicodeString WithoutLineBreaks(UnicodeString text);
+
 // Header bytes as text: UTF-8 when the bytes are valid UTF-8, Latin-1 otherwise.
 UnicodeString DecodeHeaderBytes(std::string_view raw);
 
@@ -16,6 +20,10 @@ UnicodeString DecodeHeaderBytes(std::string_view raw);
 // setCookies instead of the list; a repeated name gets ", " and the new value appended.
 void ParseHeaderBlock(std::u16string_view block, TNetHeaders& headers,
                       std::vector<UnicodeString>& setCookies);
+
+// Whether a response's body ends where the connection does: a status and method that have a
+// body, no Content-Length and no chunked transfer coding.
+bool BodyEndsWithConnection(std::int32_t status, bool head, const TNetHeaders& headers);
 
 // The value of the first header named name (ASCII case ignored), or empty text.
 UnicodeString HeaderValue(const TNetHeaders& headers, std::u16string_view name);

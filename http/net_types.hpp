@@ -42,6 +42,15 @@ private:
     Bits FBits = 0;
 };
 
+// Receiving fewer than Bytes in any WindowMs milliseconds counts as silence; a window of 0 or
+// less means no such rule.
+struct TMinimumRate {
+    std::int32_t Bytes = 0;
+    std::int32_t WindowMs = 0;
+
+    bool Active() const { return Bytes > 0 && WindowMs > 0; }
+};
+
 enum class THTTPProtocolVersion { UNKNOWN_HTTP, HTTP_1_0, HTTP_1_1, HTTP_2_0 };
 
 // The result of one send by a backend.

@@ -1,14 +1,8 @@
 #include "http/uri.hpp"
 
+#include "http/idna.hpp"
 #include "rtl/exceptions.hpp"
 
-#ifdef _WIN32
-#include "rtl/win32.hpp"
-#else
-#include <idn2.h>
-#endif
-
-#include <limits>
 #include <optional>
 
 namespace velora {
@@ -77,25 +71,10 @@ UnicodeString NormalizeHost(std::u16string_view host, std::u16string_view url) {
         if (ascii) {
             out += LowerCase(label);
         } else {
-#ifdef _WIN32
-            const UnicodeString source(label);
-            wchar_t converted[256];
-            const int length =
-                ::IdnToAscii(0, win32::W(source), static_cast<int>(source.size()), converted, 256);
-            if (length <= 0)
+            const std::optional<UnicodeString> converted = IdnaLabel(label);
+            if (!converted)
                 InvalidURL(url);
-            out += LowerCase(win32::FromW(converted, static_cast<std::size_t>(length)));
-#else
-            char* converted = nullptr;
-            const int rc = idn2_to_ascii_8z(ToUtf8(label).c_str(), &converted,
-                                            IDN2_NONTRANSITIONAL | IDN2_NFC_INPUT);
-            if (rc != IDN2_OK || converted == nullptr) {
-                idn2_free(converted);
-                InvalidURL(url);
-            }
-            out += LowerCase(U16(converted));
-            idn2_free(converted);
-#endif
+            out += *converted;
         }
         if (end >= host.size())
             break;
@@ -117,8 +96,8 @@ bool ParsePort(std::u16string_view text, std::int32_t& port) {
         if (!IsDigit(text[i]))
             return false;
         value = value * 10 + (text[i] - u'0');
-        if (value > std::numeric_limits<std::int32_t>::max())
-            return false;
+        if (value > 65535)
+            return false; // no such TCP port
     }
     port = static_cast<std::int32_t>(negative ? -value : value);
     return true;
@@ -221,6 +200,8 @@ TURI::TURI(std::u16string_view url) {
         FPort = DefaultPort(FScheme);
         if (port && !ParsePort(*port, FPort))
             InvalidURL(text);
+    } else if (FScheme == u"http" || FScheme == u"https") {
+        InvalidURL(text); // "https:foo" names no host
     } else {
         FPort = DefaultPort(FScheme);
     }

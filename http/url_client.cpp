@@ -58,6 +58,28 @@ bool StartsWithText(std::u16string_view text, std::u16string_view prefix) {
 
 } // namespace
 
+TProxyAddress SplitProxyCredentials(std::u16string_view proxy) {
+    TProxyAddress address;
+    const auto scheme = proxy.find(u"://");
+    const std::size_t start = scheme == std::u16string_view::npos ? 0 : scheme + 3;
+    const auto end = proxy.find(u'/', start);
+    const std::u16string_view authority = proxy.substr(
+        start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
+    const auto at = authority.rfind(u'@');
+    if (at == std::u16string_view::npos) {
+        address.Proxy = UnicodeString(proxy);
+        return address;
+    }
+    const std::u16string_view user = authority.substr(0, at);
+    const auto colon = user.find(u':');
+    address.UserName = PercentDecoded(user.substr(0, colon));
+    if (colon != std::u16string_view::npos)
+        address.Password = PercentDecoded(user.substr(colon + 1));
+    address.Proxy =
+        UnicodeString(proxy.substr(0, start)) + UnicodeString(proxy.substr(start + at + 1));
+    return address;
+}
+
 void TCredentialsStorage::Clear() {
     for (auto& credential : FCredentials)
         SecureZero(credential.Password);
@@ -94,7 +116,8 @@ std::size_t TCredentialsStorage::Count(TAuthTargetType target) const {
 TURLRequest::TURLRequest(TURLClient& client, UnicodeString method, TURI url)
     : FURL(std::move(url)), FMethodString(std::move(method)),
       FConnectionTimeout(client.ConnectionTimeout()), FSendTimeout(client.SendTimeout()),
-      FResponseTimeout(client.ResponseTimeout()), FClient(&client) {
+      FResponseTimeout(client.ResponseTimeout()), FExchangeTimeout(client.ExchangeTimeout()),
+      FMinimumRate(client.MinimumRate()), FClient(&client) {
     FLocalCredential.AuthTarget = TAuthTargetType::Server;
     FLocalCredential.UserName = PercentDecoded(FURL.Username());
     FLocalCredential.Password = PercentDecoded(FURL.Password());

@@ -4,6 +4,8 @@
 #include "http/winhttp_backend.hpp"
 
 #include "http/http_backend.hpp"
+#include "http/http_headers.hpp"
+#include "http/rate_window.hpp"
 #include "rtl/exceptions.hpp"
 #include "rtl/win32.hpp"
 
@@ -12,6 +14,9 @@
 // After wincrypt.h, which it needs.
 #include <schannel.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -31,6 +36,7 @@ constexpr std::uint32_t kLoginFailure = 12015;         // ERROR_WINHTTP_LOGIN_FA
 constexpr std::uint32_t kHeaderNotFound = 12150;       // ERROR_WINHTTP_HEADER_NOT_FOUND
 constexpr std::uint32_t kTimeout = 12002;              // ERROR_WINHTTP_TIMEOUT
 constexpr std::uint32_t kConnectionError = 12030;      // ERROR_WINHTTP_CONNECTION_ERROR
+constexpr std::uint32_t kCannotConnect = 12029;        // ERROR_WINHTTP_CANNOT_CONNECT
 constexpr DWORD kIgnoreCertificateProblems = 0x3300;   // unknown CA, usage, name, date
 
 UnicodeString MessageText(std::uint32_t code) {
@@ -106,6 +112,13 @@ std::uint32_t SecureProtocolFlags(THTTPSecureProtocols protocols) {
     return flags;
 }
 
+std::uint32_t AutoLogonPolicy(bool automaticLogon) {
+    // The medium level: the user's logon goes to intranet hosts only, never to any server that
+    // asks or that a redirect leads to.
+    return automaticLogon ? WINHTTP_AUTOLOGON_SECURITY_LEVEL_MEDIUM
+                          : WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
+}
+
 std::uint32_t DecompressionFlags(THTTPCompressionMethods methods) {
     using C = THTTPCompressionMethod;
     if (methods.Contains(C::Any))
@@ -146,6 +159,29 @@ struct THInternet {
             ::WinHttpCloseHandle(Handle);
         Handle = nullptr;
     }
+};
+
+// A request handle that another thread may close (a cancellation, the watchdog): whoever takes
+// it out closes it, once.
+class TRequestHandle {
+public:
+    TRequestHandle() = default;
+    TRequestHandle(const TRequestHandle&) = delete;
+    TRequestHandle& operator=(const TRequestHandle&) = delete;
+    ~TRequestHandle() { Close(); }
+
+    HINTERNET Get() const { return FHandle.load(); }
+    void Set(HINTERNET handle) {
+        Close();
+        FHandle.store(handle);
+    }
+    void Close() {
+        if (HINTERNET handle = FHandle.exchange(nullptr))
+            ::WinHttpCloseHandle(handle);
+    }
+
+private:
+    std::atomic<HINTERNET> FHandle{nullptr};
 };
 
 // Text the platform allocated with GlobalAlloc, taken over and freed.
@@ -270,6 +306,16 @@ TCertificate Describe(PCCERT_CONTEXT context) {
     return out;
 }
 
+bool HasServerCertificate(HINTERNET request) {
+    PCCERT_CONTEXT context = nullptr;
+    DWORD size = sizeof context;
+    if (!::WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &context, &size) ||
+        !context)
+        return false;
+    ::CertFreeCertificateContext(context);
+    return true;
+}
+
 bool SameCertificate(const TCertificate& a, const TCertificate& b) {
     return a.Subject == b.Subject && a.Issuer == b.Issuer && a.SerialNum == b.SerialNum;
 }
@@ -292,19 +338,43 @@ public:
                     UnicodeString method, TURI url)
         : THTTPRequest(client, std::move(method), std::move(url)), FOwner(owner),
           FSession(session) {}
-    ~TWinHTTPRequest() override { CloseHandles(); }
+    ~TWinHTTPRequest() override {
+        FWatchdog.reset();
+        CloseHandles();
+    }
 
     TWinHTTPClient& Owner() { return FOwner; }
-    HINTERNET Handle() const { return FWRequest.Handle; }
+    HINTERNET Handle() const { return FWRequest.Get(); }
     std::mutex& Lock() { return FLock; }
 
+    // The exchange ran out of time, or its peer stayed under the minimum rate: the watchdog
+    // closed the request handle.
+    bool TimedOut() const { return FTimedOut.load(); }
+    void Expire() {
+        std::lock_guard guard(FLock);
+        FTimedOut = true;
+        FWRequest.Close();
+    }
+    // The request goes out now; the watchdog starts when the request has a limit to watch.
+    void Sending();
+    // Body bytes received, for the minimum-rate rule.
+    void Received(std::uint64_t bytes);
+
     // Makes the platform request carry exactly the headers the request holds: those set on an
-    // earlier pass and gone since are removed.
+    // earlier pass and gone since are removed. A Proxy-Authorization header is the proxy's:
+    // WinHTTP would carry it through a tunnel (or past a bypassed proxy) to the server, so it
+    // goes only with a plain request that surely goes to a proxy.
     void ApplyHeaders() {
+        const bool toProxy = !TransportOptions().Proxy.empty() &&
+                             TransportOptions().ProxyBypass.empty() &&
+                             !SameText(GetURL().Scheme(), u"https");
         std::vector<UnicodeString> names;
         for (const auto& header : GetHeaders()) {
-            const UnicodeString line = Clean(header.Name) + u": " + Clean(header.Value);
-            if (!::WinHttpAddRequestHeaders(FWRequest.Handle, W(line), static_cast<DWORD>(-1),
+            if (!toProxy && SameText(header.Name, u"Proxy-Authorization"))
+                continue;
+            const UnicodeString line =
+                WithoutLineBreaks(header.Name) + u": " + WithoutLineBreaks(header.Value);
+            if (!::WinHttpAddRequestHeaders(FWRequest.Get(), W(line), static_cast<DWORD>(-1),
                                             WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))
                 throw ENetHTTPRequestException(
                     CodeAndText(u"Error adding header: (%d) %s", ::GetLastError()));
@@ -316,8 +386,8 @@ public:
                 kept = kept || SameText(name, old);
             if (kept)
                 continue;
-            const UnicodeString line = Clean(old) + u":";
-            if (!::WinHttpAddRequestHeaders(FWRequest.Handle, W(line), static_cast<DWORD>(-1),
+            const UnicodeString line = WithoutLineBreaks(old) + u":";
+            if (!::WinHttpAddRequestHeaders(FWRequest.Get(), W(line), static_cast<DWORD>(-1),
                                             WINHTTP_ADDREQ_FLAG_REPLACE) &&
                 ::GetLastError() != winhttp::kHeaderNotFound)
                 throw ENetHTTPRequestException(
@@ -336,39 +406,33 @@ protected:
             throw ENetHTTPRequestException(Format(u"Error connecting to server: %s", {url.Host()}));
         const UnicodeString objectName = url.PathAndQuery();
         const DWORD flags = SameText(url.Scheme(), u"https") ? WINHTTP_FLAG_SECURE : 0;
-        FWRequest.Handle =
-            ::WinHttpOpenRequest(FWConnect.Handle, W(GetMethodString()), W(objectName), nullptr,
-                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags);
-        if (!FWRequest.Handle)
+        FWRequest.Set(::WinHttpOpenRequest(FWConnect.Handle, W(GetMethodString()), W(objectName),
+                                           nullptr, WINHTTP_NO_REFERER,
+                                           WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+        if (!FWRequest.Get())
             throw ENetHTTPRequestException(
                 CodeAndText(u"Error opening request: (%d) %s", ::GetLastError()));
-        if (!::WinHttpSetTimeouts(FWRequest.Handle, ConnectionTimeout(), ConnectionTimeout(),
+        if (!::WinHttpSetTimeouts(FWRequest.Get(), ConnectionTimeout(), ConnectionTimeout(),
                                   EffectiveSendTimeout(), ResponseTimeout()))
             throw ENetHTTPRequestException(
                 CodeAndText(u"Error setting timeout for the request: (%d) %s", ::GetLastError()));
     }
 
-    void DoCancel() override {
-        std::lock_guard guard(FLock);
-        FWRequest.Reset();
-    }
+    // Cancel calls this holding the request's lock already.
+    void DoCancel() override { FWRequest.Close(); }
+    // The response outlives its exchange: nothing may close its handle now.
+    void DoEndExchange() override { FWatchdog.reset(); }
 
 public:
     // From the notification routine, on the sending thread (the lock is not taken there: the
     // send holds no lock while it runs).
-    void CloseRequestHandle() { FWRequest.Reset(); }
+    void CloseRequestHandle() { FWRequest.Close(); }
 
 private:
-    // A line break inside a name or value would start a header of the peer's choosing.
-    static UnicodeString Clean(UnicodeString text) {
-        for (char16_t& c : text)
-            if (c == u'\r' || c == u'\n')
-                c = u' ';
-        return text;
-    }
+    class TWatchdog;
 
     void CloseHandles() {
-        FWRequest.Reset();
+        FWRequest.Close();
         FWConnect.Reset();
         FAppliedHeaders.clear();
     }
@@ -376,9 +440,77 @@ private:
     TWinHTTPClient& FOwner;
     HINTERNET FSession;
     THInternet FWConnect;
-    THInternet FWRequest;
+    TRequestHandle FWRequest;
     std::vector<UnicodeString> FAppliedHeaders;
+    std::atomic<bool> FTimedOut{false};
+    std::unique_ptr<TWatchdog> FWatchdog;
 };
+
+// Ends a transfer that runs out of the exchange's time, or whose peer trickles under the
+// minimum rate, by closing the request handle from a thread-pool timer: WinHTTP's synchronous
+// calls would otherwise wait for as long as the peer keeps sending something. Only requests
+// with such a limit have one.
+class TWinHTTPRequest::TWatchdog {
+public:
+    explicit TWatchdog(TWinHTTPRequest& request) : FRequest(request), FRate(request.MinimumRate()) {
+        FTimer = ::CreateThreadpoolTimer(&TWatchdog::OnTimer, this, nullptr);
+        if (FTimer == nullptr)
+            return;
+        // Four looks a second are fine enough for limits of a second and more.
+        constexpr DWORD kPeriodMs = 250;
+        ULARGE_INTEGER due;
+        due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(kPeriodMs) * 10000);
+        FILETIME start{due.LowPart, due.HighPart};
+        ::SetThreadpoolTimer(FTimer, &start, kPeriodMs, 0);
+    }
+    ~TWatchdog() {
+        if (FTimer == nullptr)
+            return;
+        ::SetThreadpoolTimer(FTimer, nullptr, 0, 0);
+        ::WaitForThreadpoolTimerCallbacks(FTimer, TRUE);
+        ::CloseThreadpoolTimer(FTimer);
+    }
+    TWatchdog(const TWatchdog&) = delete;
+    TWatchdog& operator=(const TWatchdog&) = delete;
+
+    void Sending() {
+        std::lock_guard guard(FLock);
+        FRate.Start(TRateWindow::Clock::now(), FReceived.load());
+    }
+    void Received(std::uint64_t bytes) { FReceived += bytes; }
+
+private:
+    static void CALLBACK OnTimer(PTP_CALLBACK_INSTANCE, PVOID self, PTP_TIMER) {
+        auto& watchdog = *static_cast<TWatchdog*>(self);
+        const auto now = TRateWindow::Clock::now();
+        const auto deadline = watchdog.FRequest.Deadline();
+        bool expired = deadline && now >= *deadline;
+        {
+            std::lock_guard guard(watchdog.FLock);
+            expired = watchdog.FRate.TooSlow(now, watchdog.FReceived.load()) || expired;
+        }
+        if (expired && !watchdog.FRequest.TimedOut())
+            watchdog.FRequest.Expire();
+    }
+
+    TWinHTTPRequest& FRequest;
+    PTP_TIMER FTimer = nullptr;
+    std::mutex FLock;
+    TRateWindow FRate;
+    std::atomic<std::uint64_t> FReceived{0};
+};
+
+void TWinHTTPRequest::Sending() {
+    if (!FWatchdog && (Deadline() || MinimumRate().Active()))
+        FWatchdog = std::make_unique<TWatchdog>(*this);
+    if (FWatchdog)
+        FWatchdog->Sending();
+}
+
+void TWinHTTPRequest::Received(std::uint64_t bytes) {
+    if (FWatchdog)
+        FWatchdog->Received(bytes);
+}
 
 class TWinHTTPResponse final : public THTTPResponse {
 public:
@@ -386,7 +518,10 @@ public:
                      THTTPCompressionMethods automaticDecompression)
         : THTTPResponse(request, content, automaticDecompression), FWinRequest(request.get()) {}
 
-    void Received() { DropHeaderCache(); }
+    void Received(bool fromProxy = false) {
+        DropHeaderCache();
+        SetProxyAnswer(fromProxy);
+    }
 
 protected:
     UnicodeString DoGetHeaderBlock() override { return Query(WINHTTP_QUERY_RAW_HEADERS_CRLF); }
@@ -472,6 +607,9 @@ protected:
         TProxyLookup lookup = SystemProxyFor(FWSession.Handle, url.RequestURL());
         return TProxyChoice{std::move(lookup.Proxy), std::move(lookup.Bypass)};
     }
+
+    // A request header cannot be addressed to the proxy alone.
+    bool DoProxyHeadersReachProxyOnly() const override { return false; }
 
     std::uint32_t DoQueryAuthSchemes(THTTPRequest& baseRequest, TAuthTargetType target) override {
         auto& request = static_cast<TWinHTTPRequest&>(baseRequest);
@@ -624,8 +762,7 @@ void TWinHTTPClient::ApplyOptions(TWinHTTPRequest& request) {
         DWORD flags = winhttp::DecompressionFlags(options.Decompression);
         ::WinHttpSetOption(h, WINHTTP_OPTION_DECOMPRESSION, &flags, sizeof flags);
     }
-    DWORD logon = options.AutomaticLogon ? WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW
-                                         : WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
+    DWORD logon = winhttp::AutoLogonPolicy(options.AutomaticLogon);
     ::WinHttpSetOption(h, WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon);
 
     if (options.ServerCredential)
@@ -640,10 +777,16 @@ TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
                                               THTTPResponse& baseResponse) {
     auto& request = static_cast<TWinHTTPRequest&>(baseRequest);
     auto& response = static_cast<TWinHTTPResponse&>(baseResponse);
+    const auto timedOut = [&](std::u16string_view message) {
+        return ClassifySendError(request, winhttp::PlatformError(winhttp::kTimeout), message);
+    };
+    request.Sending();
     HINTERNET h = nullptr;
     {
         std::lock_guard guard(request.Lock());
         h = request.Handle();
+        if (!h && request.TimedOut())
+            return timedOut(kSendMessage);
         if (!h)
             return TSendOutcome::Completed; // cancelled: the exchange stops at its next check
         request.ApplyHeaders();
@@ -662,6 +805,8 @@ TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
 
     const auto failed = [&](std::u16string_view message) {
         DWORD code = ::GetLastError();
+        if (request.TimedOut())
+            return timedOut(message);
         // A handle we closed on purpose (a refused certificate, a cancellation) fails the send
         // as cancelled on Windows; Wine goes on and reports the closed handle instead.
         if (code == ERROR_INVALID_HANDLE && !request.Handle())
@@ -674,6 +819,15 @@ TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
     if (!::WinHttpReceiveResponse(h, nullptr))
         return failed(kReceiveMessage);
     response.Received();
+    if (!request.TransportOptions().Proxy.empty() &&
+        SameText(request.GetURL().Scheme(), u"https") && !HasServerCertificate(h)) {
+        // No TLS with the server, so this answer came from the proxy in place of a tunnel. Only
+        // its challenge goes on; anything else it says is a connection that failed.
+        if (response.GetStatusCode() != 407)
+            return ClassifySendError(request, winhttp::PlatformError(winhttp::kCannotConnect),
+                                     kSendMessage);
+        response.Received(true);
+    }
     return TSendOutcome::Completed;
 }
 
@@ -691,29 +845,41 @@ void TWinHTTPClient::DoReadResponseBody(THTTPRequest& baseRequest, THTTPResponse
     }
     std::vector<std::uint8_t> buffer;
     std::int64_t total = 0;
+    const auto failed = [&request] {
+        const DWORD code = request.TimedOut() ? winhttp::kTimeout : ::GetLastError();
+        return ENetHTTPResponseException(CodeAndText(kReadMessage, code));
+    };
     for (;;) {
         const HINTERNET h = request.Handle();
+        if (!h && request.TimedOut())
+            throw failed();
         if (!h)
             return; // cancelled
         DWORD available = 0;
         if (!::WinHttpQueryDataAvailable(h, &available))
-            throw ENetHTTPResponseException(CodeAndText(kReadMessage, ::GetLastError()));
+            throw failed();
         if (available == 0)
             break;
         if (buffer.size() < available + 1u)
             buffer.resize(available + 1u);
         DWORD read = 0;
         if (!::WinHttpReadData(h, buffer.data(), available, &read))
-            throw ENetHTTPResponseException(CodeAndText(kReadMessage, ::GetLastError()));
+            throw failed();
         if (read == 0)
             break;
         stream.WriteBuffer(buffer.data(), read);
+        request.Received(read);
         total += read;
     }
     // A connection that ends before the announced length is a broken body, not a short one:
     // Windows reports it, Wine hands over what came. Platform decompression changes the
     // length, and some statuses announce a length without a body.
     const std::int32_t status = response.GetStatusCode();
+    // Without a length, a secure body is whole only when the server sent the TLS close alert,
+    // which WinHTTP does not report: such a body is never taken for complete.
+    if (SameText(request.GetURL().Scheme(), u"https") &&
+        BodyEndsWithConnection(status, false, response.GetHeaders()))
+        throw ENetHTTPResponseException(CodeAndText(kReadMessage, winhttp::kConnectionError));
     if (request.TransportOptions().Decompression.Empty() && status != 204 && status != 304 &&
         status >= 200 && announced >= 0 && total < announced)
         throw ENetHTTPResponseException(CodeAndText(kReadMessage, winhttp::kConnectionError));

@@ -17,6 +17,9 @@ THTTPSecureFailureReasons SecureFailureReasons(std::uint32_t flags);
 // The value of the secure-protocols option for a set of protocols (0 for the empty set).
 std::uint32_t SecureProtocolFlags(THTTPSecureProtocols protocols);
 
+// The automatic logon policy for the client's use of default credentials.
+std::uint32_t AutoLogonPolicy(bool automaticLogon);
+
 // The value of the decompression option for a set of methods.
 std::uint32_t DecompressionFlags(THTTPCompressionMethods methods);
 

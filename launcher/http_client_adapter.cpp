@@ -6,6 +6,13 @@ namespace velora {
 
 namespace {
 
+// The version document must be in within a minute, however busy a broken or hostile server
+// keeps the connection, so that the player starts soon after it stops making progress.
+constexpr std::int32_t kVersionDocumentTimeout = 60000;
+// The updater may take long, but a trickle is not progress: fewer than 1,024 bytes in any
+// minute counts as silence.
+constexpr TMinimumRate kDownloadMinimumRate{1024, 60000};
+
 class TLauncherClient final : public ILauncherClient {
 public:
     TLauncherClient() : FClient(THTTPClient::Create()) {
@@ -14,6 +21,10 @@ public:
         }
     }
     std::shared_ptr<IHTTPResponse> Get(const UnicodeString& url) override {
+        const bool download =
+            url.ends_with(UnicodeString(kUpdaterFolder) + UnicodeString(kUpdaterFileName));
+        FClient->SetExchangeTimeout(download ? 0 : kVersionDocumentTimeout);
+        FClient->SetMinimumRate(download ? kDownloadMinimumRate : TMinimumRate{});
         return FClient->Get(url);
     }
 

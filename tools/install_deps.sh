@@ -7,6 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git clang clang-format libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev
   libcurl4-openssl-dev zlib1g-dev libidn2-dev nettle-dev libssl-dev libgtk-3-dev libx11-dev
+  libpsl-dev publicsuffix
   python3 openssl curl xvfb xauth xdotool tinyproxy
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 libgnutls30 fonts-wine
 )

@@ -86,8 +86,6 @@ protected:
   "/digest": {"auth": {"scheme": "Digest", "realm": "Vault", "user": "dora", "password": "k3y"},
               "body": "digested"},
   "/negotiate": {"auth": {"scheme": "Negotiate"}, "body": "never"},
-  "/to-other-host": {"status": 302, "headers": [["Location", "https://127.0.0.1:{port}/echo"]]},
-  "/to-same-host": {"status": 302, "headers": [["Location", "/echo"]]},
   "/echo": {"body": "echo"}
 })"});
     }
@@ -227,25 +225,51 @@ TEST_F(Challenges, PreemptiveAuthenticationSendsBeforeBeingAsked) {
     EXPECT_EQ(empty->Get(Url("/echo?pre"))->ContentAsString(), u"echo");
 }
 
-TEST_F(Challenges, CredentialsStayWithTheirHostAcrossRedirects) {
-    const TNetHeaders extra{
-        {u"Authorization", u"Bearer secret"}, {u"Cookie", u"mine=1"}, {u"X-Keep", u"1"}};
-    client->Get(Url("/to-same-host", "user:pw"), nullptr, &extra);
-    auto same = RequestsFor("/echo");
-    ASSERT_EQ(same.size(), 1u);
-    EXPECT_EQ(same[0].Header("Authorization"), "Bearer secret");
-    EXPECT_EQ(same[0].Header("Cookie"), "mine=1");
+TEST(CredentialOrigin, AuthorizationStaysWithSchemeHostAndPort) {
+    TestServer plain(TestServerOptions{R"({"/echo": {"body": "echo"}})", 0, true});
+    TestServer secure(TestServerOptions{R"({
+  "/same": {"status": 302, "headers": [["Location", "/echo"]]},
+  "/other-host": {"status": 302, "headers": [["Location", "https://127.0.0.1:{port}/echo"]]},
+  "/other-scheme-and-port": {"status": 302, "headers": [["Location", "http://localhost:)" +
+                                        std::to_string(plain.Port()) + R"(/echo"]]},
+  "/echo": {"body": "echo"}})"});
+    struct Case {
+        const char* Path;
+        const TestServer& Landing;
+        bool SameOrigin;
+    };
+    for (const Case& c : {Case{"/same", secure, true}, Case{"/other-host", secure, false},
+                          Case{"/other-scheme-and-port", plain, false}}) {
+        SCOPED_TRACE(c.Path);
+        auto client = THTTPClient::Create();
+        client->SetPreemptiveAuthentication(true);
+        const TNetHeaders extra{{u"Cookie", u"mine=1"},
+                                {u"Proxy-Authorization", u"Basic cHJveHk6c2VjcmV0"},
+                                {u"X-Keep", u"1"}};
+        std::string url = secure.Url(c.Path);
+        url.insert(8, "user:pw@");
+        EXPECT_EQ(client->Get(U16(url), nullptr, &extra)->ContentAsString(), u"echo");
 
-    client->SetPreemptiveAuthentication(true);
-    client->Get(Url("/to-other-host", "user:pw"), nullptr, &extra);
-    auto other = RequestsFor("/echo");
-    ASSERT_EQ(other.size(), 2u);
-    EXPECT_EQ(other[1].Header("Host"), "127.0.0.1:" + std::to_string(server->Port()));
-    EXPECT_EQ(other[1].CountHeader("Authorization"), 0);
-    EXPECT_EQ(other[1].CountHeader("Cookie"), 0);
-    EXPECT_EQ(other[1].Header("X-Keep"), "1");
-    EXPECT_EQ(RequestsFor("/to-other-host")[0].Header("Authorization"),
-              "Basic " + Base64Encode("user:pw"));
+        std::optional<LoggedRequest> first;
+        for (const auto& request : secure.Requests())
+            if (request.path == c.Path)
+                first = request;
+        ASSERT_TRUE(first);
+        EXPECT_EQ(first->Header("Authorization"), "Basic " + Base64Encode("user:pw"));
+        const auto landed = c.Landing.Requests().back();
+        ASSERT_EQ(landed.path, "/echo");
+        EXPECT_EQ(landed.Header("X-Keep"), "1");
+        EXPECT_EQ(landed.CountHeader("Proxy-Authorization"), 0);
+        if (c.SameOrigin) {
+            EXPECT_EQ(landed.Header("Authorization"), "Basic " + Base64Encode("user:pw"));
+        } else {
+            EXPECT_EQ(landed.CountHeader("Authorization"), 0);
+        }
+        // The cookie a caller sets is the host's: it goes along on the same host only.
+        EXPECT_EQ(landed.CountHeader("Cookie"), c.Path == std::string("/other-host") ? 0 : 1);
+        for (const auto& request : secure.Requests())
+            EXPECT_EQ(request.CountHeader("Proxy-Authorization"), 0);
+    }
 }
 
 TEST(ProxyChallenges, StoredProxyCredentialAfterWrongSettings) {

@@ -142,6 +142,19 @@ TEST(ServerCertificate, GoodOneIsShownBeforeTheRequestGoesOut) {
     EXPECT_EQ(client->Get(U16(server.Url("/")))->ContentAsString(), u"secret page");
 }
 
+TEST(ServerCertificate, CancellingFromTheCallbackStopsTheExchangeQuietly) {
+    TestServer server(TestServerOptions{kRoutes});
+    auto client = THTTPClient::Create();
+    client->SetValidateServerCertificateCallback(
+        [&](THTTPClient&, const IHTTPRequest& request, const TCertificate&, bool&) {
+            // The request the callback is shown is the one in progress.
+            const_cast<TURLRequest&>(dynamic_cast<const TURLRequest&>(request)).Cancel();
+        });
+    auto response = client->Get(U16(server.Url("/")));
+    EXPECT_EQ(response->GetStatusCode(), 0);
+    EXPECT_EQ(response->GetContentStream().Size(), 0);
+}
+
 TEST(ServerCertificate, NoCommonProtocolVersionIsASendError) {
     TestServer server(TestServerOptions{kRoutes}, TestServerTls{"1.2", ""});
     auto client = THTTPClient::Create();

@@ -1,4 +1,5 @@
 #include "http/cookies.hpp"
+#include "http/public_suffix.hpp"
 
 #include <gtest/gtest.h>
 
@@ -60,6 +61,52 @@ TEST(CookieManager, AcceptsOnlyCookiesOfTheUrlsHostAndPath) {
     EXPECT_FALSE(manager.AddServerCookie(Parsed(u"f=6; Domain=ample.com"), url, kNow));
     EXPECT_EQ(manager.Cookies().size(), 2u);
 }
+
+// A Domain that anyone may register below would hand the cookie to all of them.
+struct SuffixCase {
+    const char16_t* Url;
+    const char16_t* SetCookie;
+    bool Accepted;
+    bool HostOnly;
+};
+
+void PrintTo(const SuffixCase& c, std::ostream* out) {
+    *out << ToUtf8(c.Url) << " " << ToUtf8(c.SetCookie);
+}
+
+class PublicSuffixDomain : public testing::TestWithParam<SuffixCase> {};
+
+TEST_P(PublicSuffixDomain, IsRefusedUnlessItIsTheHostItself) {
+    const SuffixCase& c = GetParam();
+    TCookieManager manager;
+    const TURI url(c.Url);
+    EXPECT_EQ(manager.AddServerCookie(Parsed(c.SetCookie, c.Url), url, kNow), c.Accepted);
+    ASSERT_EQ(manager.Cookies().size(), c.Accepted ? 1u : 0u);
+    if (c.Accepted) {
+        EXPECT_EQ(manager.Cookies()[0].HostOnly, c.HostOnly);
+    }
+    // The list compiled in for the Windows build gives the same answer as the platform's.
+    const TCookie cookie = Parsed(c.SetCookie, c.Url);
+    const std::u16string_view domain = std::u16string_view(cookie.Domain).substr(1);
+    EXPECT_EQ(IsPublicSuffixInBuiltList(domain), IsPublicSuffix(domain)) << ToUtf8(domain);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PublicSuffixDomain,
+    testing::Values(SuffixCase{u"https://www.example.com/", u"a=1; Domain=com", false, false},
+                    SuffixCase{u"https://www.example.com/", u"a=1; Domain=.COM", false, false},
+                    SuffixCase{u"https://a.b.co.uk/", u"a=1; Domain=co.uk", false, false},
+                    SuffixCase{u"https://www.example.co.uk/", u"a=1; Domain=example.co.uk", true,
+                               false},
+                    SuffixCase{u"https://foo.test/", u"a=1; Domain=test", false, false},
+                    SuffixCase{u"https://x.github.io/", u"a=1; Domain=github.io", false, false},
+                    SuffixCase{u"https://a.b.ck/", u"a=1; Domain=b.ck", false, false},
+                    SuffixCase{u"https://x.www.ck/", u"a=1; Domain=www.ck", true, false},
+                    SuffixCase{u"https://www.\u4f8b\u5b50.\u516c\u53f8.cn/",
+                               u"a=1; Domain=xn--55qx5d.cn", false, false},
+                    // The suffix's own host may set it for itself alone.
+                    SuffixCase{u"https://co.uk/", u"a=1; Domain=co.uk", true, true},
+                    SuffixCase{u"https://localhost/", u"a=1; Domain=localhost", true, true}));
 
 TEST(CookieManager, BuildsTheHeaderNewestFirstWithoutExpiredOrInsecureOnes) {
     TCookieManager manager;

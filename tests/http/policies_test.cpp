@@ -75,6 +75,7 @@ public:
     TCertificateList ClientCertificates;
     std::vector<std::pair<THTTPAuthScheme, UnicodeString>> PlatformCredentials;
     std::vector<bool> ClientCertificateChoices; // true: a certificate, false: none
+    bool ProxyHeadersReachProxyOnly = true;
 
     std::shared_ptr<IHTTPResponse> Run(const UnicodeString& method, const UnicodeString& url,
                                        const TNetHeaders* headers = nullptr) {
@@ -119,6 +120,7 @@ protected:
         return HasServerCertificate;
     }
     TCertificateList DoGetClientCertificates(THTTPRequest&) override { return ClientCertificates; }
+    bool DoProxyHeadersReachProxyOnly() const override { return ProxyHeadersReachProxyOnly; }
     bool DoSetClientCertificate(THTTPRequest&, const TCertificate* certificate) override {
         ClientCertificateChoices.push_back(certificate != nullptr);
         return AcceptClientCertificate;
@@ -382,6 +384,35 @@ TEST(Credentials, PreemptiveTakesTheOnlyStoredOneAndDropsItOnARefusal) {
     two.Script["/"] = {Answer{}};
     two.Run(u"GET", u"https://h/");
     EXPECT_EQ(HeaderValue(two.Log.at(0).Headers, u"Authorization"), u"");
+}
+
+TEST(Credentials, StayWithTheirOriginAndTheProxyWithTheProxy) {
+    // A credential stored for one origin is not sent ahead of a challenge to another.
+    FakeClient client;
+    client.SetPreemptiveAuthentication(true);
+    client.CredentialsStorage().Add({TAuthTargetType::Server, u"", u"https://h:8443/", u"u", u"1"});
+    client.Script["/a"] = {Answer{302, "Location: http://h:8080/b\r\n"}};
+    client.Script["/b"] = {Answer{}};
+    client.Run(u"GET", u"https://h:8443/a");
+    ASSERT_EQ(client.Log.size(), 2u);
+    EXPECT_EQ(HeaderValue(client.Log[0].Headers, u"Authorization"), u"Basic dTox");
+    EXPECT_EQ(HeaderValue(client.Log[1].Headers, u"Authorization"), u"");
+    EXPECT_TRUE(client.PlatformCredentials.empty());
+
+    // A transport that cannot send a header to the proxy alone gets the proxy's credentials
+    // through the platform, never as a request header the server would see.
+    FakeClient tunnel;
+    tunnel.ProxyHeadersReachProxyOnly = false;
+    tunnel.ProxySettings().FHost = u"proxy";
+    tunnel.ProxySettings().FPort = 8080;
+    tunnel.CredentialsStorage().Add({TAuthTargetType::Proxy, u"", u"", u"pu", u"pp"});
+    tunnel.Script["/"] = {
+        Answer{407, "Proxy-Authenticate: Basic realm=\"p\", charset=\"UTF-8\"\r\n"}, Answer{}};
+    EXPECT_EQ(tunnel.Run(u"GET", u"https://h/")->GetStatusCode(), 200);
+    ASSERT_EQ(tunnel.Log.size(), 2u);
+    EXPECT_EQ(HeaderValue(tunnel.Log[1].Headers, u"Proxy-Authorization"), u"");
+    ASSERT_EQ(tunnel.PlatformCredentials.size(), 1u);
+    EXPECT_EQ(tunnel.PlatformCredentials[0].second, u"pu");
 }
 
 TEST(Options, ProxyLogonAndProtocolsReachTheBackend) {

@@ -1,7 +1,9 @@
 // The proxy choice: the environment's rules, and a real forwarding proxy on loopback.
 #include "http/http_client.hpp"
+#include "http/http_headers.hpp"
 #include "http/system_proxy.hpp"
 #include "rtl/exceptions.hpp"
+#include "tests/support/hostile_proxy.hpp"
 #include "tests/support/test_server.hpp"
 
 #include <gtest/gtest.h>
@@ -11,6 +13,7 @@
 namespace velora {
 namespace {
 
+using test::HostileProxy;
 using test::TestServer;
 using test::TestServerOptions;
 using test::TinyProxy;
@@ -199,6 +202,19 @@ TEST_F(ForwardingProxy, ProxyChallengeComesBackWithoutCredentials) {
     EXPECT_TRUE(secure.Requests().empty());
 }
 
+TEST_F(ForwardingProxy, CredentialsInTheVariablesUrlAreUsedPercentDecoded) {
+    // A tunnelling proxy that wants exactly these credentials.
+    HostileProxy proxy(R"({"auth": {"user": "alice", "password": "s3c@:t"}})");
+    std::string url = proxy.Url();
+    url.insert(7, "al%69ce:s3c%40%3At@");
+    UseEnvironment("https_proxy", url);
+    EXPECT_EQ(client->Get(U16(secure.Url("/x")))->ContentAsString(), u"through");
+    ASSERT_EQ(secure.Requests().size(), 1u);
+    EXPECT_EQ(secure.Requests()[0].CountHeader("Proxy-Authorization"), 0);
+    EXPECT_EQ(proxy.Requests().back().Header("Proxy-Authorization"),
+              "Basic " + Base64Encode("alice:s3c@:t"));
+}
+
 TEST_F(ForwardingProxy, ProxyCredentialsFromSettingsStoreOrCallback) {
     TinyProxy proxy("alice", "s3cret");
     client->ProxySettings().FHost = u"127.0.0.1";
@@ -235,6 +251,75 @@ TEST_F(ForwardingProxy, ProxyCredentialsFromSettingsStoreOrCallback) {
     for (const auto& r : secure.Requests())
         EXPECT_EQ(r.CountHeader("Proxy-Authorization"), 0);
 }
+
+// A proxy that answers CONNECT with something other than a tunnel. The client must not take
+// the answer for the server's: only a 407 comes back, and what it says about cookies and
+// locations is ignored.
+struct ConnectAnswer {
+    const char* Name;
+    std::string Answer; // what hostile_proxy.py answers; "@PLAIN@" is the plain server's port
+    bool Returned;      // comes back as a 407 response; otherwise a send failure
+};
+
+void PrintTo(const ConnectAnswer& answer, std::ostream* out) {
+    *out << answer.Name;
+}
+
+class HostileConnect : public testing::TestWithParam<ConnectAnswer> {};
+
+TEST_P(HostileConnect, OnlyA407ComesBackAndNothingItSaysIsTaken) {
+    ScopedEnvironment env;
+    for (const char* name : kProxyVariables)
+        env.Unset(name);
+    TestServer plain(TestServerOptions{R"({"/forged": {"body": "forged"}})", 0, true});
+    std::string answer = GetParam().Answer;
+    for (auto at = answer.find("@PLAIN@"); at != std::string::npos; at = answer.find("@PLAIN@"))
+        answer.replace(at, 7, std::to_string(plain.Port()));
+    HostileProxy proxy(answer);
+    // As the user's proxy for https only: a plain-http target would be fetched directly.
+    env.Set("https_proxy", proxy.Url());
+    ForgetSystemProxyConfiguration();
+    auto client = THTTPClient::Create();
+
+    const UnicodeString url = u"https://localhost:" + IntToStr(test::UnusedPort()) + u"/v";
+    if (GetParam().Returned) {
+        auto response = client->Get(url);
+        EXPECT_EQ(response->GetStatusCode(), 407);
+        EXPECT_EQ(response->GetHeaderValue(u"Location"), u"");
+        EXPECT_TRUE(response->GetCookies().empty());
+    } else {
+        try {
+            client->Get(url);
+            ADD_FAILURE() << "the proxy's answer was taken for the server's";
+        } catch (const ENetHTTPClientException& e) {
+            EXPECT_TRUE(e.Message().starts_with(u"Error sending data: (")) << ToUtf8(e.Message());
+        }
+    }
+    EXPECT_TRUE(client->CookieManager()->Cookies().empty());
+    EXPECT_TRUE(plain.Requests().empty());
+    ASSERT_FALSE(proxy.Requests().empty());
+    EXPECT_EQ(proxy.Requests()[0].method, "CONNECT");
+}
+
+const char* const kForgedHeaders =
+    R"([["Location", "http://127.0.0.1:@PLAIN@/forged"], ["Set-Cookie", "p=1; Path=/"]])";
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, HostileConnect,
+    testing::Values(
+        ConnectAnswer{"Redirect",
+                      std::string(R"({"status": 302, "headers": )") + kForgedHeaders + "}", false},
+        ConnectAnswer{"OkWithAResponseForBody",
+                      R"({"status": 200, "body": "HTTP/1.1 302 Found\r\nLocation: )"
+                      R"(http://127.0.0.1:@PLAIN@/forged\r\nContent-Length: 0\r\n\r\n"})",
+                      false},
+        ConnectAnswer{"Forbidden", R"({"status": 403, "body": "no"})", false},
+        ConnectAnswer{"BadGateway", R"({"status": 502, "body": "down"})", false},
+        ConnectAnswer{"ProxyAuthentication",
+                      std::string(R"({"auth": {"user": "u", "password": "p"}, "headers": )") +
+                          kForgedHeaders + "}",
+                      true}),
+    [](const auto& answer) { return std::string(answer.param.Name); });
 
 } // namespace
 } // namespace velora

@@ -47,6 +47,14 @@ INSTANTIATE_TEST_SUITE_P(
                 u"", u"", u""},
         UriCase{u"https://M\u00dcNCHEN.de\u3002com/", u"https", u"xn--mnchen-3ya.de.com", 443, u"/",
                 u"", u"", u"", u""},
+        // UTS #46 without the transitional mappings, the same on every build: sharp s and final
+        // sigma stay, full-width and other compatibility forms fold.
+        UriCase{u"https://Fa\u00df.de/", u"https", u"xn--fa-hia.de", 443, u"/", u"", u"", u"", u""},
+        UriCase{u"https://STRA\u1e9eE.de/", u"https", u"strasse.de", 443, u"/", u"", u"", u"", u""},
+        UriCase{u"https://\u03b2\u03cc\u03bb\u03bf\u03c2.gr/", u"https", u"xn--nxasmm1c.gr", 443,
+                u"/", u"", u"", u"", u""},
+        UriCase{u"https://\uff37\uff37\uff37.\u2460.example/", u"https", u"www.1.example", 443,
+                u"/", u"", u"", u"", u""},
         // What a path may not carry is percent-encoded; escapes already there stay.
         UriCase{u"https://h/\u00e4 b%2F|?q=a b&r", u"https", u"h", 443, u"/%C3%A4%20b%2F%7C",
                 u"q=a%20b&r", u"", u"", u""},
@@ -73,8 +81,9 @@ TEST_P(UriInvalid, FailsWithTheUrlInTheMessage) {
 INSTANTIATE_TEST_SUITE_P(Table, UriInvalid,
                          testing::Values(u"", u"example.com/x", u"://h/", u"1http://h/",
                                          u"https://h:abc/", u"https://h:99999999999/",
-                                         u"https:///path", u"https://user@:443/",
-                                         u"https://[::1/"));
+                                         u"https:///path", u"https://user@:443/", u"https://[::1/",
+                                         u"https:foo", u"http:/x", u"https://h:65536/",
+                                         u"http://h:99999/"));
 
 struct RelativeCase {
     const char16_t* Reference;

@@ -7,8 +7,11 @@ first, then the path without its query), logs every request as one JSON line and
 
 Response spec keys: status, reason, headers ([name, value] pairs, sent as given; "{port}" in a
 value becomes the listening port), one body source (body, body_hex, body_file, body_size with
-seed), and the options gzip, no_content_length, chunked, drop_after, delay_ms, stall_after
-(with stall_ms: that many body bytes, then silence), close (close after answering), and auth
+seed; zeros appends that many zero bytes, for gzip bombs made when asked for), and the options
+gzip, no_content_length, chunked, drop_after (with drop_with "reset" for a reset instead of a
+plain close), delay_ms, stall_after (with stall_ms: that many body bytes, then silence), trickle
+({"bytes", "every_ms", "head"}: the body, and with head the header block too, sent that many
+bytes at a time), close (close after answering), and auth
 (scheme Basic, Digest or Negotiate, realm, user, password, optional charset, optional proxy:
 answer 401/407 until the request carries those credentials).
 """
@@ -23,6 +26,7 @@ import os
 import random
 import socket
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -245,6 +249,14 @@ class Server:
             return self.routes.random_body(int(spec["body_size"]), spec.get("seed", 0))
         return b""
 
+    @staticmethod
+    def trickle(conn, data, pace):
+        """Sends data a few bytes at a time, never silent for long, never done soon."""
+        step = int(pace.get("bytes", 1))
+        for i in range(0, len(data), step):
+            conn.sendall(data[i: i + step])
+            time.sleep(int(pace.get("every_ms", 100)) / 1000.0)
+
     def respond(self, conn, method, spec):
         status = int(spec.get("status", 200))
         reason = spec.get("reason")
@@ -260,6 +272,8 @@ class Server:
         def has(name):
             return any(n.lower() == name.lower() for n, _ in out_headers)
 
+        if spec.get("zeros"):
+            body += bytes(int(spec["zeros"]))
         if spec.get("gzip"):
             body = gzip.compress(body, mtime=0)
             if not has("Content-Encoding"):
@@ -279,15 +293,27 @@ class Server:
             time.sleep(int(spec["delay_ms"]) / 1000.0)
         head = f"HTTP/1.1 {status} {reason}\r\n"
         head += "".join(f"{n}: {v}\r\n" for n, v in out_headers) + "\r\n"
-        conn.sendall(head.encode("latin-1"))
+        trickle = spec.get("trickle")
+        if trickle and trickle.get("head"):
+            self.trickle(conn, head.encode("latin-1"), trickle)
+        else:
+            conn.sendall(head.encode("latin-1"))
         if method.upper() == "HEAD":
+            return not closing
+        if trickle:
+            self.trickle(conn, body, trickle)
             return not closing
 
         view = memoryview(body)
         if drop_after is not None:
             conn.sendall(view[: int(drop_after)])
-            # An abrupt end: no TLS close_notify, just the transport going away.
-            conn.shutdown(socket.SHUT_RDWR)
+            # An abrupt end: no TLS close_notify, just the transport going away (a reset with
+            # drop_with "reset").
+            if spec.get("drop_with") == "reset":
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                conn.close()
+            else:
+                conn.shutdown(socket.SHUT_RDWR)
             raise OSError("dropped on purpose")
         if chunked:
             step = 4096

@@ -53,7 +53,7 @@ TEST(WinHTTPPlatformError, SecureFailureFlagsBecomeReasons) {
     EXPECT_TRUE(winhttp::SecureFailureReasons(0x100).Empty());
 }
 
-TEST(WinHTTPOptions, ProtocolAndDecompressionSetsBecomePlatformFlags) {
+TEST(WinHTTPOptions, ProtocolDecompressionAndLogonBecomePlatformValues) {
     using P = THTTPSecureProtocol;
     using C = THTTPCompressionMethod;
     EXPECT_EQ(winhttp::SecureProtocolFlags({}), 0u);
@@ -65,6 +65,10 @@ TEST(WinHTTPOptions, ProtocolAndDecompressionSetsBecomePlatformFlags) {
     EXPECT_EQ(winhttp::DecompressionFlags({C::Deflate}), 2u);
     EXPECT_EQ(winhttp::DecompressionFlags({C::GZip, C::Deflate, C::Brotli}), 3u);
     EXPECT_EQ(winhttp::DecompressionFlags({C::Brotli}), 0u);
+    // The user's logon offered to the intranet only (medium), or never (high); never low, which
+    // offers it to any server.
+    EXPECT_EQ(winhttp::AutoLogonPolicy(true), 0u);
+    EXPECT_EQ(winhttp::AutoLogonPolicy(false), 2u);
 }
 
 // One send as the fake platform answers it: success, or a failed send or receive with a code,
