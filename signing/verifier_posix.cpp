@@ -1,6 +1,7 @@
 #include "signing/verifier.hpp"
 
 #include "rtl/exceptions.hpp"
+#include "signing/libcrypto_handles.hpp"
 
 #include <openssl/bn.h>
 #include <openssl/ecdsa.h>
@@ -19,23 +20,8 @@ constexpr std::uint8_t kP256PublicKeyInfoPrefix[] = {
     0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x02, 0x01, 0x06,
     0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
 
-struct TFreeKey {
-    void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
-};
-struct TFreeDigest {
-    void operator()(EVP_MD_CTX* p) const noexcept { EVP_MD_CTX_free(p); }
-};
-struct TFreeSignature {
-    void operator()(ECDSA_SIG* p) const noexcept { ECDSA_SIG_free(p); }
-};
-struct TFreeNumber {
-    void operator()(BIGNUM* p) const noexcept { BN_free(p); }
-};
-using TKey = std::unique_ptr<EVP_PKEY, TFreeKey>;
-using TDigestContext = std::unique_ptr<EVP_MD_CTX, TFreeDigest>;
-
-TDigestContext NewDigestContext() {
-    TDigestContext context(EVP_MD_CTX_new());
+libcrypto::TDigestContext NewDigestContext() {
+    libcrypto::TDigestContext context(EVP_MD_CTX_new());
     if (!context) {
         throw Exception(u"libcrypto cannot make a digest context");
     }
@@ -65,23 +51,23 @@ public:
     }
 
 private:
-    TDigestContext FContext;
+    libcrypto::TDigestContext FContext;
 };
 
 // The key, or nothing when the point is not on the curve.
-TKey ImportKey(const TP256PublicKey& key) {
+libcrypto::TKey ImportKey(const TP256PublicKey& key) {
     std::vector<std::uint8_t> der(std::begin(kP256PublicKeyInfoPrefix),
                                   std::end(kP256PublicKeyInfoPrefix));
     der.insert(der.end(), key.begin(), key.end());
     const unsigned char* p = der.data();
-    return TKey(d2i_PUBKEY(nullptr, &p, static_cast<long>(der.size())));
+    return libcrypto::TKey(d2i_PUBKEY(nullptr, &p, static_cast<long>(der.size())));
 }
 
 // r || s as the DER structure libcrypto verifies.
 std::vector<std::uint8_t> DerSignature(const TP256Signature& signature) {
-    std::unique_ptr<ECDSA_SIG, TFreeSignature> sig(ECDSA_SIG_new());
-    std::unique_ptr<BIGNUM, TFreeNumber> r(BN_bin2bn(signature.data(), 32, nullptr));
-    std::unique_ptr<BIGNUM, TFreeNumber> s(BN_bin2bn(signature.data() + 32, 32, nullptr));
+    libcrypto::TSignature sig(ECDSA_SIG_new());
+    libcrypto::TNumber r(BN_bin2bn(signature.data(), 32, nullptr));
+    libcrypto::TNumber s(BN_bin2bn(signature.data() + 32, 32, nullptr));
     if (!sig || !r || !s || ECDSA_SIG_set0(sig.get(), r.get(), s.get()) != 1) {
         throw Exception(u"libcrypto cannot hold a signature");
     }
@@ -106,14 +92,14 @@ public:
 
     bool VerifyP256Sha256(const TP256PublicKey& key, std::span<const std::uint8_t> message,
                           const TP256Signature& signature) override {
-        const TKey publicKey = ImportKey(key);
+        const libcrypto::TKey publicKey = ImportKey(key);
         if (!publicKey) {
             // The HTTP client reads the same thread's error queue.
             ERR_clear_error();
             return false;
         }
         const std::vector<std::uint8_t> der = DerSignature(signature);
-        const TDigestContext context = NewDigestContext();
+        const libcrypto::TDigestContext context = NewDigestContext();
         if (EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, publicKey.get()) !=
             1) {
             throw Exception(u"libcrypto cannot start an ECDSA verification");

@@ -212,6 +212,34 @@ std::optional<LoggedRequest> ParseLoggedRequest(std::string_view jsonLine) {
     return req;
 }
 
+std::vector<LoggedRequest> ReadLoggedRequests(const std::string& logFile) {
+    std::vector<LoggedRequest> result;
+    std::ifstream f(HostPath(logFile), std::ios::binary);
+    std::string line;
+    while (std::getline(f, line))
+        if (auto req = ParseLoggedRequest(line))
+            result.push_back(std::move(*req));
+    return result;
+}
+
+int StartListeningHelper(std::unique_ptr<ChildProcess>& process,
+                         const std::vector<std::string>& args, const std::string& outFile) {
+    process = std::make_unique<ChildProcess>(args, outFile);
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline &&
+           !process->Ended()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::ifstream f(HostPath(outFile), std::ios::binary);
+        std::getline(f, line, '\0');
+    }
+    if (line.rfind("READY ", 0) != 0 || line.find('\n') == std::string::npos) {
+        process.reset();
+        return 0;
+    }
+    return std::atoi(line.c_str() + 6);
+}
+
 std::string TestServer::SupportDir() {
     return VELORA_TEST_SUPPORT_DIR;
 }
@@ -258,24 +286,11 @@ TestServer::TestServer(TestServerOptions options, TestServerTls tls) : FPlain(op
             args.insert(args.end(),
                         {"--client-cert", tls.clientCertificate, "--client-ca", caDir + "/ca.pem"});
     }
-    const std::string out = FDir + "/stdout";
-    FProcess = std::make_unique<ChildProcess>(args, out);
-
-    // It says "READY <port>" once it listens.
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline &&
-           !FProcess->Ended()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        std::ifstream f(HostPath(out), std::ios::binary);
-        std::getline(f, line, '\0');
-    }
-    if (line.rfind("READY ", 0) != 0 || line.find('\n') == std::string::npos) {
-        FProcess.reset();
+    FPort = StartListeningHelper(FProcess, args, FDir + "/stdout");
+    if (FPort == 0) {
         std::filesystem::remove_all(HostPath(FDir));
         throw Failure("did not start (port " + std::to_string(options.port) + ")");
     }
-    FPort = std::atoi(line.c_str() + 6);
 }
 
 TestServer::~TestServer() {
@@ -293,13 +308,7 @@ void TestServer::SetRoutes(const std::string& routesJson) {
 }
 
 std::vector<LoggedRequest> TestServer::Requests() const {
-    std::vector<LoggedRequest> result;
-    std::ifstream f(HostPath(FLogFile), std::ios::binary);
-    std::string line;
-    while (std::getline(f, line))
-        if (auto req = ParseLoggedRequest(line))
-            result.push_back(std::move(*req));
-    return result;
+    return ReadLoggedRequests(FLogFile);
 }
 
 TinyProxy::TinyProxy(std::string user, std::string password) {

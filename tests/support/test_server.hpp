@@ -95,5 +95,12 @@ private:
 
 // Parses one line of the server's request log; nullopt when it is not a request record.
 std::optional<LoggedRequest> ParseLoggedRequest(std::string_view jsonLine);
+// Every request record of a log file (a Linux path).
+std::vector<LoggedRequest> ReadLoggedRequests(const std::string& logFile);
+
+// Starts a helper that prints "READY <port>" once it listens, and returns that port; 0 when it
+// did not say so within 30 s, in which case it has been ended.
+int StartListeningHelper(std::unique_ptr<ChildProcess>& process,
+                         const std::vector<std::string>& args, const std::string& outFile);
 
 } // namespace velora::test

@@ -3,6 +3,7 @@
 #include "rtl/secure.hpp"
 #include "signing/document.hpp"
 #include "signing/key_file.hpp"
+#include "signing/libcrypto_handles.hpp"
 #include "signing/update_check.hpp"
 #include "signing/verifier.hpp"
 
@@ -163,24 +164,6 @@ void ExpectFiles(const Options& options, std::size_t count, const char* names) {
     }
 }
 
-struct TFreeKey {
-    void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
-};
-struct TFreeBio {
-    void operator()(BIO* p) const noexcept { BIO_free(p); }
-};
-struct TFreeDigest {
-    void operator()(EVP_MD_CTX* p) const noexcept { EVP_MD_CTX_free(p); }
-};
-struct TFreeSignature {
-    void operator()(ECDSA_SIG* p) const noexcept { ECDSA_SIG_free(p); }
-};
-struct TFreeNumber {
-    void operator()(BIGNUM* p) const noexcept { BN_free(p); }
-};
-using TKey = std::unique_ptr<EVP_PKEY, TFreeKey>;
-using TBio = std::unique_ptr<BIO, TFreeBio>;
-
 std::string LibcryptoError(const std::string& what) {
     const unsigned long code = ERR_get_error();
     ERR_clear_error();
@@ -207,7 +190,7 @@ TP256PublicKey PublicPoint(EVP_PKEY* key) {
     BIGNUM* y = nullptr;
     EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_EC_PUB_X, &x);
     EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_EC_PUB_Y, &y);
-    const std::unique_ptr<BIGNUM, TFreeNumber> ownX(x), ownY(y);
+    const libcrypto::TNumber ownX(x), ownY(y);
     TP256PublicKey point{};
     if (!x || !y || BN_bn2binpad(x, point.data(), 32) != 32 ||
         BN_bn2binpad(y, point.data() + 32, 32) != 32) {
@@ -216,10 +199,11 @@ TP256PublicKey PublicPoint(EVP_PKEY* key) {
     return point;
 }
 
-TKey ReadPrivateKey(const std::string& path) {
+libcrypto::TKey ReadPrivateKey(const std::string& path) {
     std::string pem = ReadFile(path);
-    TBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    TKey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    libcrypto::TBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    libcrypto::TKey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr)
+                            : nullptr);
     SecureZero(pem);
     if (!key) {
         throw std::runtime_error(LibcryptoError(path + " holds no private key in PEM form"));
@@ -232,7 +216,7 @@ TKey ReadPrivateKey(const std::string& path) {
 
 // r || s of an ECDSA signature of SHA-256(message).
 TP256Signature SignStatements(EVP_PKEY* key, const std::string& message) {
-    const std::unique_ptr<EVP_MD_CTX, TFreeDigest> context(EVP_MD_CTX_new());
+    const libcrypto::TDigestContext context(EVP_MD_CTX_new());
     std::size_t size = 0;
     const auto* data = reinterpret_cast<const unsigned char*>(message.data());
     if (!context || EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key) != 1 ||
@@ -244,8 +228,7 @@ TP256Signature SignStatements(EVP_PKEY* key, const std::string& message) {
         throw std::runtime_error(LibcryptoError("cannot sign"));
     }
     const unsigned char* p = der.data();
-    const std::unique_ptr<ECDSA_SIG, TFreeSignature> sig(
-        d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(size)));
+    const libcrypto::TSignature sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(size)));
     TP256Signature signature{};
     if (!sig || BN_bn2binpad(ECDSA_SIG_get0_r(sig.get()), signature.data(), 32) != 32 ||
         BN_bn2binpad(ECDSA_SIG_get0_s(sig.get()), signature.data() + 32, 32) != 32) {
@@ -279,7 +262,7 @@ void WriteNewFile(const std::string& path, const std::string& content, mode_t mo
 
 std::string PemOf(EVP_PKEY* key, bool privatePart) {
     // Memory that libcrypto wipes when it lets it go.
-    TBio bio(BIO_new(BIO_s_secmem()));
+    libcrypto::TBio bio(BIO_new(BIO_s_secmem()));
     const int ok = !bio          ? 0
                    : privatePart ? PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0,
                                                             nullptr, nullptr)
@@ -309,7 +292,7 @@ int KeyGen(const Options& options) {
             throw std::runtime_error(path + " exists already; keygen replaces no file");
         }
     }
-    const TKey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+    const libcrypto::TKey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
     if (!key) {
         throw std::runtime_error(LibcryptoError("cannot make a P-256 key"));
     }
@@ -339,7 +322,7 @@ int Sign(const Options& options) {
     }
     ExpectFiles(options, 1, "one file, the updater");
     const std::int32_t version = ReadVersion(options);
-    const TKey key = ReadPrivateKey(*options.key);
+    const libcrypto::TKey key = ReadPrivateKey(*options.key);
     const std::unique_ptr<ISignatureVerifier> verifier = CreateSignatureVerifier();
     const TSha256Digest digest = HashFile(*verifier, options.files[0]);
 
@@ -371,7 +354,7 @@ int Verify(const Options& options) {
                                           0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
         der.insert(der.end(), keys[i].begin(), keys[i].end());
         const unsigned char* p = der.data();
-        if (!TKey(d2i_PUBKEY(nullptr, &p, static_cast<long>(der.size())))) {
+        if (!libcrypto::TKey(d2i_PUBKEY(nullptr, &p, static_cast<long>(der.size())))) {
             ERR_clear_error();
             throw std::runtime_error(*options.keys + ": key " + std::to_string(i + 1) +
                                      " is not a point of the curve P-256");
