@@ -11,14 +11,6 @@ namespace velora {
 
 inline constexpr int CSIDL_LOCAL_APPDATA = 28;
 
-// A file the launcher creates and writes. Some file systems report a failed write only when
-// the file is closed, so closing is a step of its own; the destructor closes without a word.
-class TCreatedFile : public TStream {
-public:
-    // EWriteError when the system reports a failure on closing. Later calls do nothing.
-    virtual void Close() = 0;
-};
-
 class IPlatform {
 public:
     virtual ~IPlatform() = default;
@@ -44,8 +36,9 @@ public:
     // another process holds open without sharing.
     virtual bool RemoveFile(const UnicodeString& path) = 0;
     // Read and write, no sharing; EFCreateError when it cannot. Windows replaces an existing
-    // file; POSIX creates a new file only and follows no link.
-    virtual std::unique_ptr<TCreatedFile> CreateFileStream(const UnicodeString& path) = 0;
+    // file; POSIX creates a new file only and follows no link. Its Close reports what the
+    // system reports only on closing.
+    virtual std::unique_ptr<TStream> CreateFileStream(const UnicodeString& path) = 0;
 
     // Modal; returns once the user has closed it. Fails when it cannot be shown.
     virtual void ShowInformationMessage(const UnicodeString& text) = 0;

@@ -7,14 +7,12 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -93,62 +91,6 @@ std::string ReadWholeFile(const std::string& path, bool& ok) {
     return data;
 }
 
-UnicodeString ErrnoText(int error) {
-    return U16(std::strerror(error));
-}
-
-class TPosixFile final : public TCreatedFile {
-public:
-    TPosixFile(int fd, UnicodeString path) : FFd(fd), FPath(std::move(path)) {}
-    ~TPosixFile() override {
-        if (FFd >= 0) {
-            ::close(FFd);
-        }
-    }
-
-    std::int64_t Read(void* buffer, std::int64_t count) override {
-        for (;;) {
-            const ssize_t n = ::read(FFd, buffer, static_cast<std::size_t>(count));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            return n < 0 ? 0 : n;
-        }
-    }
-    std::int64_t Write(const void* buffer, std::int64_t count) override {
-        for (;;) {
-            const ssize_t n = ::write(FFd, buffer, static_cast<std::size_t>(count));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            return n < 0 ? 0 : n;
-        }
-    }
-    std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
-        const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
-                           : origin == TSeekOrigin::soCurrent ? SEEK_CUR
-                                                              : SEEK_END;
-        const off_t pos = ::lseek(FFd, static_cast<off_t>(offset), whence);
-        return pos < 0 ? -1 : static_cast<std::int64_t>(pos);
-    }
-    void SetSize(std::int64_t newSize) override {
-        if (::ftruncate(FFd, static_cast<off_t>(newSize)) != 0) {
-            throw EStreamError(u"Stream write error");
-        }
-    }
-    void Close() override {
-        const int fd = std::exchange(FFd, -1);
-        // Even an interrupted close may have lost data.
-        if (fd >= 0 && ::close(fd) != 0) {
-            throw EWriteError(Format(u"Cannot close file \"%s\". %s", {FPath, ErrnoText(errno)}));
-        }
-    }
-
-private:
-    int FFd;
-    UnicodeString FPath;
-};
-
 // What makes Windows refuse to delete the file: it is a program that runs (open for writing
 // fails with ETXTBSY), or another launcher holds it while it writes it.
 bool InUse(const std::string& path) {
@@ -212,21 +154,10 @@ public:
         return ::unlink(name.c_str()) == 0;
     }
 
-    std::unique_ptr<TCreatedFile> CreateFileStream(const UnicodeString& path) override {
+    std::unique_ptr<TStream> CreateFileStream(const UnicodeString& path) override {
         // A new file only: no link planted at the path is followed, and no file that appeared
-        // there after the delete is reused. Executable bits so that the updater can be started;
-        // the umask still applies.
-        const int fd = ::open(FileNameBytes(path).c_str(),
-                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0777);
-        if (fd < 0) {
-            throw EFCreateError(Format(u"Cannot create file \"%s\". %s", {path, ErrnoText(errno)}));
-        }
-        auto file = std::make_unique<TPosixFile>(fd, path);
-        // Held while it is written, so that another launcher leaves it alone (InUse).
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            throw EFCreateError(Format(u"Cannot create file \"%s\". %s", {path, ErrnoText(errno)}));
-        }
-        return file;
+        // there after the delete is reused. Its lock tells other launchers it is in use (InUse).
+        return TFileStream::CreateNew(path);
     }
 
     void ShowInformationMessage(const UnicodeString& text) override {

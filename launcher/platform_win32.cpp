@@ -7,7 +7,6 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
-#include <utility>
 #include <vector>
 
 namespace velora {
@@ -104,65 +103,6 @@ void ShowInformationMessage(HWND owner, const UnicodeString& text, TMessageMecha
 
 namespace {
 
-// The updater file: CreateFileW, WriteFile and CloseHandle, whose result counts.
-class TWin32File final : public TCreatedFile {
-public:
-    explicit TWin32File(const UnicodeString& path) : FPath(path) {
-        FHandle = ::CreateFileW(win32::W(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (FHandle == INVALID_HANDLE_VALUE) {
-            const DWORD error = ::GetLastError();
-            throw EFCreateError(
-                Format(u"Cannot create file \"%s\". %s", {path, win32::SysErrorMessage(error)}));
-        }
-    }
-    ~TWin32File() override {
-        if (FHandle != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(FHandle);
-        }
-    }
-
-    std::int64_t Read(void* buffer, std::int64_t count) override {
-        DWORD done = 0;
-        return ::ReadFile(FHandle, buffer, Clamp(count), &done, nullptr) ? done : 0;
-    }
-    std::int64_t Write(const void* buffer, std::int64_t count) override {
-        DWORD done = 0;
-        return ::WriteFile(FHandle, buffer, Clamp(count), &done, nullptr) ? done : 0;
-    }
-    std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
-        const DWORD method = origin == TSeekOrigin::soBeginning ? FILE_BEGIN
-                             : origin == TSeekOrigin::soCurrent ? FILE_CURRENT
-                                                                : FILE_END;
-        LARGE_INTEGER distance;
-        distance.QuadPart = offset;
-        LARGE_INTEGER position;
-        return ::SetFilePointerEx(FHandle, distance, &position, method) ? position.QuadPart : -1;
-    }
-    void SetSize(std::int64_t newSize) override {
-        if (Seek(newSize, TSeekOrigin::soBeginning) < 0 || !::SetEndOfFile(FHandle)) {
-            throw EStreamError(u"Stream write error");
-        }
-    }
-    void Close() override {
-        const HANDLE handle = std::exchange(FHandle, INVALID_HANDLE_VALUE);
-        if (handle != INVALID_HANDLE_VALUE && !::CloseHandle(handle)) {
-            const DWORD error = ::GetLastError();
-            throw EWriteError(
-                Format(u"Cannot close file \"%s\". %s", {FPath, win32::SysErrorMessage(error)}));
-        }
-    }
-
-private:
-    // ReadFile and WriteFile take 32-bit counts.
-    static DWORD Clamp(std::int64_t count) {
-        return static_cast<DWORD>(count < 0 ? 0 : (count > 0x7FFFFFFF ? 0x7FFFFFFF : count));
-    }
-
-    HANDLE FHandle = INVALID_HANDLE_VALUE;
-    UnicodeString FPath;
-};
-
 class TWin32Platform final : public IPlatform {
 public:
     UnicodeString ShellFolderPath(int csidl) override {
@@ -208,8 +148,8 @@ public:
         return ::DeleteFileW(win32::W(path)) != FALSE;
     }
 
-    std::unique_ptr<TCreatedFile> CreateFileStream(const UnicodeString& path) override {
-        return std::make_unique<TWin32File>(path);
+    std::unique_ptr<TStream> CreateFileStream(const UnicodeString& path) override {
+        return TFileStream::Create(path);
     }
 
     void ShowInformationMessage(const UnicodeString& text) override {

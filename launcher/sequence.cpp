@@ -107,8 +107,7 @@ void TLauncher::WriteUpdater(IHTTPResponse& response) {
     }
     // Closed before anything is started, also when the copy fails; a failure that the system
     // reports only on closing fails like a write.
-    const std::unique_ptr<TCreatedFile> updaterfile =
-        FPlatform.CreateFileStream(FState.updaterpath);
+    const std::unique_ptr<TStream> updaterfile = FPlatform.CreateFileStream(FState.updaterpath);
     updaterfile->CopyFrom(body, length, kCopyChunkSize);
     updaterfile->Close();
 }

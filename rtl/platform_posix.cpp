@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace velora {
 
@@ -41,6 +42,22 @@ std::unique_ptr<TFileStream> TFileStream::Create(const UnicodeString& fileName) 
         error = errno;
         handle.reset();
     } else if (handle->fd >= 0 && ::ftruncate(handle->fd, 0) != 0) {
+        error = errno;
+        handle.reset();
+    }
+    if (!handle || handle->fd < 0) {
+        throw EFCreateError(Format(u"Cannot create file \"%s\". %s", {fileName, ErrnoText(error)}));
+    }
+    return std::unique_ptr<TFileStream>(new TFileStream(fileName, std::move(handle)));
+}
+
+std::unique_ptr<TFileStream> TFileStream::CreateNew(const UnicodeString& fileName) {
+    auto handle = std::make_unique<Handle>();
+    handle->fd = ::open(FileNameBytes(fileName).c_str(),
+                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0777);
+    int error = errno;
+    // Held while it is written, so that another process that honours the lock leaves it alone.
+    if (handle->fd >= 0 && ::flock(handle->fd, LOCK_EX | LOCK_NB) != 0) {
         error = errno;
         handle.reset();
     }
@@ -90,6 +107,14 @@ std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
 void TFileStream::SetSize(std::int64_t newSize) {
     if (::ftruncate(FHandle->fd, static_cast<off_t>(newSize)) != 0) {
         throw EStreamError(u"Stream write error");
+    }
+}
+
+void TFileStream::Close() {
+    const int fd = std::exchange(FHandle->fd, -1);
+    // Even an interrupted close may have lost data.
+    if (fd >= 0 && ::close(fd) != 0) {
+        throw EWriteError(Format(u"Cannot close file \"%s\". %s", {FFileName, ErrnoText(errno)}));
     }
 }
 

@@ -49,6 +49,18 @@ std::unique_ptr<TFileStream> TFileStream::Create(const UnicodeString& fileName) 
     return std::unique_ptr<TFileStream>(new TFileStream(fileName, std::move(handle)));
 }
 
+std::unique_ptr<TFileStream> TFileStream::CreateNew(const UnicodeString& fileName) {
+    auto handle = std::make_unique<Handle>(
+        ::CreateFileW(win32::W(fileName), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle->Valid()) {
+        const DWORD error = ::GetLastError();
+        throw EFCreateError(
+            Format(u"Cannot create file \"%s\". %s", {fileName, win32::SysErrorMessage(error)}));
+    }
+    return std::unique_ptr<TFileStream>(new TFileStream(fileName, std::move(handle)));
+}
+
 std::unique_ptr<TFileStream> TFileStream::OpenRead(const UnicodeString& fileName) {
     auto handle = std::make_unique<Handle>(
         ::CreateFileW(win32::W(fileName), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -105,6 +117,15 @@ void TFileStream::SetSize(std::int64_t newSize) {
     }
     // The position stays where it was unless that now lies past the end.
     Seek(position < newSize ? position : newSize, TSeekOrigin::soBeginning);
+}
+
+void TFileStream::Close() {
+    const HANDLE handle = FHandle->Release();
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE && !::CloseHandle(handle)) {
+        const DWORD error = ::GetLastError();
+        throw EWriteError(
+            Format(u"Cannot close file \"%s\". %s", {FFileName, win32::SysErrorMessage(error)}));
+    }
 }
 
 int SystemAnsiCodePage() {

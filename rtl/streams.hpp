@@ -24,6 +24,9 @@ public:
     virtual std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) = 0;
     virtual void SetSize(std::int64_t newSize) = 0;
     virtual std::int64_t Size();
+    // Ends a stream over a system file. Some file systems report a failed write only then:
+    // EWriteError. Later calls, and streams without a file, do nothing.
+    virtual void Close() {}
 
     std::int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
     void SetPosition(std::int64_t pos) { Seek(pos, TSeekOrigin::soBeginning); }
@@ -77,6 +80,9 @@ private:
 class TFileStream : public TStream {
 public:
     static std::unique_ptr<TFileStream> Create(const UnicodeString& fileName);
+    // Makes a file that does not exist yet, without following a link at the path, with no
+    // sharing; anything already at the path is EFCreateError.
+    static std::unique_ptr<TFileStream> CreateNew(const UnicodeString& fileName);
     // Opens an existing file for reading; failure is EFOpenError "Cannot open file \"%s\". %s".
     static std::unique_ptr<TFileStream> OpenRead(const UnicodeString& fileName);
     ~TFileStream() override;
@@ -85,6 +91,8 @@ public:
     std::int64_t Write(const void* buffer, std::int64_t count) override;
     std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
     void SetSize(std::int64_t newSize) override;
+    // EWriteError "Cannot close file \"%s\". %s"; the destructor closes without a word.
+    void Close() override;
 
     const UnicodeString& FileName() const noexcept { return FFileName; }
 

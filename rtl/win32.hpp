@@ -11,6 +11,8 @@
 #endif
 #include <windows.h>
 
+#include <utility>
+
 namespace velora::win32 {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 text is passed to the platform as is");
@@ -41,6 +43,8 @@ public:
 
     HANDLE Get() const noexcept { return FHandle; }
     bool Valid() const noexcept { return FHandle != nullptr && FHandle != INVALID_HANDLE_VALUE; }
+    // Gives the handle up without closing it.
+    HANDLE Release() noexcept { return std::exchange(FHandle, nullptr); }
     void Reset() noexcept {
         if (Valid()) {
             ::CloseHandle(FHandle);

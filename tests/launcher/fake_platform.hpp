@@ -64,7 +64,7 @@ public:
         events.push_back("delete " + ToUtf8(path));
         return files.erase(path) != 0;
     }
-    std::unique_ptr<TCreatedFile> CreateFileStream(const UnicodeString& path) override {
+    std::unique_ptr<TStream> CreateFileStream(const UnicodeString& path) override {
         events.push_back("create " + ToUtf8(path));
         if (uncreatableFiles.count(path) != 0) {
             throw EFCreateError(u"Cannot create file \"" + path + u"\". Busy");
@@ -89,7 +89,7 @@ public:
 
 private:
     // Writes land in the file map as they happen; closing records the close.
-    class FileStream : public TCreatedFile {
+    class FileStream : public TStream {
     public:
         FileStream(FakePlatform& owner, UnicodeString path)
             : FOwner(owner), FPath(std::move(path)) {}
