@@ -25,28 +25,10 @@ public:
     // and no copy of it may be left behind unwiped.
     Bytes GetBytes(std::u16string_view text) const override {
         std::size_t size = 0;
-        ForEachCodePoint(text, [&](char32_t cp) {
-            size += cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-        });
+        ForEachCodePoint(text, [&](char32_t cp) { size += Utf8Length(cp); });
         Bytes out;
         out.reserve(size);
-        ForEachCodePoint(text, [&](char32_t cp) {
-            if (cp < 0x80) {
-                out.push_back(static_cast<std::uint8_t>(cp));
-            } else if (cp < 0x800) {
-                out.push_back(static_cast<std::uint8_t>(0xC0 | (cp >> 6)));
-                out.push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
-            } else if (cp < 0x10000) {
-                out.push_back(static_cast<std::uint8_t>(0xE0 | (cp >> 12)));
-                out.push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
-                out.push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
-            } else {
-                out.push_back(static_cast<std::uint8_t>(0xF0 | (cp >> 18)));
-                out.push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 12) & 0x3F)));
-                out.push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
-                out.push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
-            }
-        });
+        ForEachCodePoint(text, [&](char32_t cp) { AppendUtf8(out, cp); });
         return out;
     }
 
@@ -73,19 +55,16 @@ public:
 private:
     // An unpaired surrogate fails when strict and becomes U+FFFD otherwise.
     template <class Visit> void ForEachCodePoint(std::u16string_view text, Visit visit) const {
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            char32_t cp = text[i];
-            if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-                text[i + 1] <= 0xDFFF) {
-                cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-                ++i;
-            } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-                if (FStrict) {
-                    NoMapping();
-                }
-                cp = 0xFFFD;
+        for (std::size_t i = 0; i < text.size();) {
+            const Utf16Step step = DecodeUtf16Step(text, i);
+            i += step.length;
+            if (!IsSurrogate(step.codePoint)) {
+                visit(step.codePoint);
+            } else if (FStrict) {
+                NoMapping();
+            } else {
+                visit(0xFFFD);
             }
-            visit(cp);
         }
     }
 

@@ -61,6 +61,15 @@ void AppendCodePoint(UnicodeString& out, char32_t cp) {
     }
 }
 
+Utf16Step DecodeUtf16Step(std::u16string_view text, std::size_t i) noexcept {
+    const char32_t unit = text[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+        return {0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00), 2};
+    }
+    return {unit, 1};
+}
+
 UnicodeString U16(std::string_view utf8) {
     UnicodeString out;
     out.reserve(utf8.size());
@@ -78,32 +87,13 @@ namespace {
 std::string EncodeUtf8(std::u16string_view text, bool escapedBytes) {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t cp = text[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (escapedBytes && cp >= 0xDC80 && cp <= 0xDCFF) {
-            out.push_back(static_cast<char>(cp - 0xDC00));
-            continue;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    for (std::size_t i = 0; i < text.size();) {
+        const Utf16Step step = DecodeUtf16Step(text, i);
+        i += step.length;
+        if (escapedBytes && step.codePoint >= 0xDC80 && step.codePoint <= 0xDCFF) {
+            out.push_back(static_cast<char>(step.codePoint - 0xDC00));
         } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            AppendUtf8(out, IsSurrogate(step.codePoint) ? char32_t{0xFFFD} : step.codePoint);
         }
     }
     return out;

@@ -37,6 +37,39 @@ Utf8Step DecodeUtf8Step(const std::uint8_t* data, std::size_t size, std::size_t 
 bool IsValidUtf8(std::string_view bytes) noexcept;
 void AppendCodePoint(UnicodeString& out, char32_t codePoint);
 
+// One code point of UTF-16 text at text[i]: a surrogate pair, or one unit. An unpaired
+// surrogate comes back as itself, for the caller to refuse, replace or keep.
+struct Utf16Step {
+    char32_t codePoint;
+    std::size_t length;
+};
+Utf16Step DecodeUtf16Step(std::u16string_view text, std::size_t i) noexcept;
+inline bool IsSurrogate(char32_t cp) noexcept {
+    return cp >= 0xD800 && cp <= 0xDFFF;
+}
+// The UTF-8 bytes of one code point, appended to a byte container of chars or uint8_ts.
+inline std::size_t Utf8Length(char32_t cp) noexcept {
+    return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
+template <class Container> void AppendUtf8(Container& out, char32_t cp) {
+    using Byte = typename Container::value_type;
+    if (cp < 0x80) {
+        out.push_back(static_cast<Byte>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<Byte>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<Byte>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<Byte>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<Byte>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<Byte>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<Byte>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<Byte>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<Byte>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<Byte>(0x80 | (cp & 0x3F)));
+    }
+}
+
 // ASCII-only case mapping: identifiers, header names and schemes are ASCII.
 char16_t AsciiUpper(char16_t c);
 char16_t AsciiLower(char16_t c);

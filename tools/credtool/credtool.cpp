@@ -260,12 +260,10 @@ void CheckPasswordFits(TCodec& codec, const UnicodeString& password) {
     }
     const TEncoding& encoding = codec.Encoding();
     std::size_t number = 0;
-    for (std::size_t i = 0; i < password.size(); ++i) {
+    for (std::size_t i = 0; i < password.size();) {
         ++number;
-        const bool pair = password[i] >= 0xD800 && password[i] <= 0xDBFF &&
-                          i + 1 < password.size() && password[i + 1] >= 0xDC00 &&
-                          password[i + 1] <= 0xDFFF;
-        const std::u16string_view one = std::u16string_view(password).substr(i, pair ? 2 : 1);
+        const std::size_t length = DecodeUtf16Step(password, i).length;
+        const std::u16string_view one = std::u16string_view(password).substr(i, length);
         bool fits = false;
         try {
             fits = encoding.GetString(encoding.GetBytes(one)) == one;
@@ -280,9 +278,7 @@ void CheckPasswordFits(TCodec& codec, const UnicodeString& password) {
                 "passwords would decrypt the same texts. Choose --encoding utf-8 or another "
                 "password.");
         }
-        if (pair) {
-            ++i;
-        }
+        i += length;
     }
 }
 
