@@ -377,7 +377,9 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
         if (options.ServerCredential) {
             serverCredential.Set(*options.ServerCredential);
         } else if (options.AutomaticLogon && HasSpnego() &&
-                   request.GetHeaderValue(u"Authorization").empty()) {
+                   request.GetHeaderValue(u"Authorization").empty() &&
+                   IsSystemIntranetHost(request.GetURL().Host())) {
+            // Never to a server out on the internet, wherever a redirect leads.
             serverCredential.Auth = CURLAUTH_NEGOTIATE | CURLAUTH_ONLY;
         }
         if (serverCredential.Auth != CURLAUTH_NONE) {

@@ -98,16 +98,33 @@ UnicodeString ProxyFromEnvironment(const TProxyEnvironment& environment, const T
     return proxy;
 }
 
+bool IsIntranetHost(const TProxyEnvironment& environment, std::u16string_view host) {
+    const std::u16string_view name = WithoutBrackets(host);
+    if (name.empty())
+        return false;
+    // An address has no dots only when it is IPv6, and a literal says nothing about where it is.
+    if (name.find(u'.') == std::u16string_view::npos &&
+        name.find(u':') == std::u16string_view::npos)
+        return true;
+    return BypassesProxy(environment.NoProxy, host);
+}
+
+namespace {
+TProxyEnvironment SystemEnvironment() {
+    std::lock_guard lock(ProxyLock());
+    auto& cached = CachedEnvironment();
+    if (!cached)
+        cached = TProxyEnvironment::FromProcess();
+    return *cached;
+}
+} // namespace
+
+bool IsSystemIntranetHost(std::u16string_view host) {
+    return IsIntranetHost(SystemEnvironment(), host);
+}
+
 UnicodeString SystemProxyFor(const TURI& url) {
-    TProxyEnvironment environment;
-    {
-        std::lock_guard lock(ProxyLock());
-        auto& cached = CachedEnvironment();
-        if (!cached)
-            cached = TProxyEnvironment::FromProcess();
-        environment = *cached;
-    }
-    return ProxyFromEnvironment(environment, url);
+    return ProxyFromEnvironment(SystemEnvironment(), url);
 }
 
 void ForgetSystemProxyConfiguration() {

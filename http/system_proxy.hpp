@@ -20,6 +20,14 @@ struct TProxyEnvironment {
 // the hosts under it (a leading "." or "*." and a ":port" are ignored).
 bool BypassesProxy(std::u16string_view noProxy, std::u16string_view host);
 
+// Whether host is on the local intranet, the only place the user's own logon is offered without
+// being asked for it by name: a name without dots, or a host the no_proxy list names. The Windows
+// build's medium logon policy draws the same line.
+bool IsIntranetHost(const TProxyEnvironment& environment, std::u16string_view host);
+
+// IsIntranetHost over the process's variables as they were at the first call.
+bool IsSystemIntranetHost(std::u16string_view host);
+
 // The proxy for url by the environment's rules; empty text means a direct connection.
 UnicodeString ProxyFromEnvironment(const TProxyEnvironment& environment, const TURI& url);
 

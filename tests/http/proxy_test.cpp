@@ -49,6 +49,33 @@ INSTANTIATE_TEST_SUITE_P(Table, ProxyBypass,
                                          BypassCase{u"", u"localhost", false},
                                          BypassCase{u"*foo", u"localhost", false}));
 
+struct IntranetCase {
+    const char16_t* NoProxy;
+    const char16_t* Host;
+    bool Intranet;
+};
+
+class IntranetHost : public testing::TestWithParam<IntranetCase> {};
+
+TEST_P(IntranetHost, IsADotlessNameOrOneTheBypassListNames) {
+    TProxyEnvironment env;
+    env.NoProxy = GetParam().NoProxy;
+    EXPECT_EQ(IsIntranetHost(env, GetParam().Host), GetParam().Intranet)
+        << ToUtf8(GetParam().NoProxy) << " / " << ToUtf8(GetParam().Host);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, IntranetHost,
+    testing::Values(IntranetCase{u"", u"fileserver", true}, IntranetCase{u"", u"localhost", true},
+                    IntranetCase{u"", u"www.example.com", false},
+                    IntranetCase{u"", u"intranet.", false}, IntranetCase{u"", u"10.0.0.1", false},
+                    IntranetCase{u"", u"[::1]", false}, IntranetCase{u"", u"[fe80::1]", false},
+                    IntranetCase{u"", u"", false},
+                    IntranetCase{u"corp.test", u"sso.corp.test", true},
+                    IntranetCase{u"corp.test", u"corp.test.evil", false},
+                    IntranetCase{u"10.0.0.1", u"10.0.0.1", true},
+                    IntranetCase{u"::1", u"[::1]", true}));
+
 TEST(ProxyEnvironment, ChoosesTheVariableByScheme) {
     TProxyEnvironment env;
     env.HttpsProxy = u"http://secure-proxy:3128";
