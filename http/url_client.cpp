@@ -117,7 +117,8 @@ TURLRequest::TURLRequest(TURLClient& client, UnicodeString method, TURI url)
     : FURL(std::move(url)), FMethodString(std::move(method)),
       FConnectionTimeout(client.ConnectionTimeout()), FSendTimeout(client.SendTimeout()),
       FResponseTimeout(client.ResponseTimeout()), FExchangeTimeout(client.ExchangeTimeout()),
-      FMinimumRate(client.MinimumRate()), FClient(&client) {
+      FMinimumRate(client.MinimumRate()), FMaxContentSize(client.MaxContentSize()),
+      FClient(&client) {
     FLocalCredential.AuthTarget = TAuthTargetType::Server;
     FLocalCredential.UserName = PercentDecoded(FURL.Username());
     FLocalCredential.Password = PercentDecoded(FURL.Password());
@@ -133,6 +134,8 @@ TURLResponse::TURLResponse(std::shared_ptr<TURLRequest> request, TStream* conten
     : FRequest(std::move(request)) {
     if (content == nullptr) {
         FInternalStream = std::make_unique<TMemoryStream>();
+        if (FRequest && FRequest->MaxContentSize() > 0)
+            FInternalStream->SetSizeLimit(FRequest->MaxContentSize());
         content = FInternalStream.get();
     }
     FStream = content;

@@ -67,6 +67,10 @@ public:
     // A trickle that stays under this rate counts as silence, once the request is out.
     const TMinimumRate& MinimumRate() const { return FMinimumRate; }
     void SetMinimumRate(TMinimumRate rate) { FMinimumRate = rate; }
+    // A body kept in the response's own memory stream may grow to this many bytes; a longer
+    // one fails the request as that stream's write does. 0 or less: the stream's own limit.
+    std::int64_t MaxContentSize() const { return FMaxContentSize; }
+    void SetMaxContentSize(std::int64_t bytes) { FMaxContentSize = bytes; }
 
     TCredentialsStorage& CredentialsStorage() { return *FCredentialsStorage; }
     // Another store in place of the client's own (nullptr: the own one again).
@@ -88,6 +92,7 @@ protected:
     std::int32_t FResponseTimeout = 60000;
     std::int32_t FExchangeTimeout = 0;
     TMinimumRate FMinimumRate;
+    std::int64_t FMaxContentSize = 0;
     TCredentialsStorage FInternalCredentialsStorage;
     TCredentialsStorage* FCredentialsStorage = &FInternalCredentialsStorage;
     TProxySettings FProxySettings;
@@ -117,6 +122,7 @@ public:
     void SetConnectionTimeout(std::int32_t ms) { FConnectionTimeout = ms; }
     void SetResponseTimeout(std::int32_t ms) { FResponseTimeout = ms; }
     const TMinimumRate& MinimumRate() const { return FMinimumRate; }
+    std::int64_t MaxContentSize() const { return FMaxContentSize; }
     // When the exchange must be over; none without an exchange timeout.
     std::optional<std::chrono::steady_clock::time_point> Deadline() const { return FDeadline; }
     // Starts the exchange's clock (the request copied the client's exchange timeout).
@@ -148,6 +154,7 @@ protected:
     std::int32_t FResponseTimeout;
     std::int32_t FExchangeTimeout;
     TMinimumRate FMinimumRate;
+    std::int64_t FMaxContentSize;
     std::optional<std::chrono::steady_clock::time_point> FDeadline;
     bool FSendTimeoutChanged = false;
     TCredentialsStorage::TCredential FLocalCredential;

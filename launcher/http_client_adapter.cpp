@@ -12,6 +12,9 @@ constexpr std::int32_t kVersionDocumentTimeout = 60000;
 // The updater may take long, but a trickle is not progress: fewer than 1,024 bytes in any
 // minute counts as silence.
 constexpr TMinimumRate kDownloadMinimumRate{1024, 60000};
+// The version and signature documents are a few bytes; a server that sends more without end
+// must not make the launcher grow until the system ends it.
+constexpr std::int64_t kDocumentSizeLimit = 64 * 1024;
 
 class TLauncherClient final : public ILauncherClient {
 public:
@@ -25,6 +28,7 @@ public:
             url.ends_with(UnicodeString(kUpdaterFolder) + UnicodeString(kUpdaterFileName));
         FClient->SetExchangeTimeout(download ? 0 : kVersionDocumentTimeout);
         FClient->SetMinimumRate(download ? kDownloadMinimumRate : TMinimumRate{});
+        FClient->SetMaxContentSize(download ? 0 : kDocumentSizeLimit);
         return FClient->Get(url);
     }
 

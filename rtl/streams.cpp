@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <vector>
 
 namespace velora {
@@ -69,7 +68,6 @@ std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count, std::int32_t
 
 namespace {
 constexpr std::int64_t kMemoryDelta = 8192;
-constexpr std::int64_t kMaxMemorySize = std::numeric_limits<std::int32_t>::max();
 
 std::int64_t RoundToDelta(std::int64_t n) {
     return (n + kMemoryDelta - 1) & ~(kMemoryDelta - 1);
@@ -120,14 +118,14 @@ void TMemoryStream::Reallocate(std::int64_t newCapacity) {
 }
 
 void TMemoryStream::Reserve(std::int64_t capacity) {
-    capacity = std::min(capacity, kMaxMemorySize);
+    capacity = std::min(capacity, FSizeLimit);
     if (capacity > FCapacity) {
         Reallocate(RoundToDelta(capacity));
     }
 }
 
 void TMemoryStream::SetSize(std::int64_t newSize) {
-    if (newSize < 0 || newSize > kMaxMemorySize) {
+    if (newSize < 0 || newSize > FSizeLimit) {
         throw EStreamError(u"Out of memory while expanding memory stream");
     }
     const std::int64_t old = FSize;
@@ -168,13 +166,13 @@ std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
         return 0;
     }
     const std::int64_t end = static_cast<std::int64_t>(FPosition) + count;
-    if (end > kMaxMemorySize) {
-        return 0; // size and position are 32-bit: the writer reports "Stream write error"
+    if (end > FSizeLimit) {
+        return 0; // the writer reports "Stream write error"
     }
     if (end > FSize) {
         if (end > FCapacity) {
             // Geometric growth keeps appends amortised O(1) for bodies of unknown length.
-            const std::int64_t grown = std::min(kMaxMemorySize, FCapacity + FCapacity / 2);
+            const std::int64_t grown = std::min(FSizeLimit, FCapacity + FCapacity / 2);
             Reallocate(RoundToDelta(std::max(end, grown)));
         }
         FSize = static_cast<std::int32_t>(end);
@@ -198,7 +196,7 @@ std::int64_t TMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
         break;
     }
     const std::int64_t target = base + offset;
-    if (target >= 0 && target <= kMaxMemorySize) {
+    if (target >= 0 && target <= kMaxSize) {
         FPosition = static_cast<std::int32_t>(target);
     }
     return FPosition;

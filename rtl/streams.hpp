@@ -59,6 +59,14 @@ public:
     void Reserve(std::int64_t capacity);
     void Clear();
 
+    // The most the stream may hold: its 32-bit size, or less when set lower. A write past it
+    // fails ("Stream write error" from the writer), as does a larger SetSize.
+    static constexpr std::int64_t kMaxSize = 0x7fffffff;
+    void SetSizeLimit(std::int64_t limit) noexcept {
+        FSizeLimit = limit < 0 ? 0 : limit > kMaxSize ? kMaxSize : limit;
+    }
+    std::int64_t SizeLimit() const noexcept { return FSizeLimit; }
+
     // A sensitive stream wipes every buffer it lets go of: on growth, shrink and destruction.
     void SetSensitive(bool sensitive) noexcept { FSensitive = sensitive; }
     bool Sensitive() const noexcept { return FSensitive; }
@@ -72,6 +80,7 @@ private:
     std::int32_t FSize = 0;
     std::int32_t FPosition = 0;
     std::int64_t FCapacity = 0;
+    std::int64_t FSizeLimit = kMaxSize;
     bool FSensitive = false;
 };
 

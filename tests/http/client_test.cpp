@@ -82,6 +82,10 @@ constexpr const char* kRoutes = R"({
   "/gzip-truncated": {"headers": [["Content-Encoding", "gzip"]], "body_hex": "1f8b0800000000000203abca"},
   "/bomb/ratio": {"zeros": 8388608, "gzip": true},
   "/bomb/cap": {"body_size": 100000, "seed": 3, "zeros": 67108865, "gzip": true},
+  "/big/exact": {"body_size": 65536, "seed": 5},
+  "/big/length": {"body_size": 65537, "seed": 5},
+  "/big/chunked": {"body_size": 70000, "seed": 5, "chunked": true},
+  "/big/endless": {"body_size": 65536, "seed": 5, "chunked": true, "endless": true},
   "/status/500": {"status": 500, "body": "server broke"},
   "/status/204": {"status": 204},
   "/status/304": {"status": 304, "headers": [["Location", "/plain"]]},
@@ -326,6 +330,15 @@ TEST_F(HttpClient, GzipBombsStopAtTheirBound) {
         auto bomb = client->Get(Url(path));
         EXPECT_EQ(MessageOf<EZDecompressionError>([&] { bomb->ContentAsString(); }),
                   u"buffer error")
+            << path;
+    }
+}
+
+TEST_F(HttpClient, BodiesStopAtTheContentSizeLimit) {
+    client->SetMaxContentSize(65536);
+    EXPECT_EQ(client->Get(Url("/big/exact"))->GetContentStream().Size(), 65536);
+    for (const char* path : {"/big/length", "/big/chunked", "/big/endless"}) {
+        EXPECT_EQ(MessageOf<EWriteError>([&] { client->Get(Url(path)); }), u"Stream write error")
             << path;
     }
 }

@@ -365,15 +365,17 @@ protected:
         }
         const auto deadline = std::chrono::steady_clock::now() + 90s;
         int status = 0;
-        while (::waitpid(pid, &status, WNOHANG) == 0) {
+        rusage usage{};
+        while (::wait4(pid, &status, WNOHANG, &usage) == 0) {
             if (std::chrono::steady_clock::now() > deadline) {
                 ::kill(pid, SIGKILL);
-                ::waitpid(pid, &status, 0);
+                ::wait4(pid, &status, 0, &usage);
                 ADD_FAILURE() << "launcher did not end";
                 break;
             }
             std::this_thread::sleep_for(10ms);
         }
+        FPeakMemory = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
         return status;
     }
 
@@ -451,6 +453,7 @@ protected:
     std::vector<test::LoggedRequest> FLogged;
     const char* FBinary = VELORA_LAUNCHER_BINARY;
     int FMessagesClosed = 0;
+    std::uint64_t FPeakMemory = 0; // the launcher's peak resident size, bytes
     int FPortLock = -1;
 };
 
@@ -760,6 +763,18 @@ TEST_F(LauncherEndToEnd, ExhaustedMemoryDuringTheDownloadStartsThePlayer) {
     EXPECT_EQ(FMessagesClosed, 1);
     EXPECT_FALSE(fs::exists(InstallDir() / "updater.exe"));
     EXPECT_EQ(ReadFile(InstallDir() / "settings.ini"), settings);
+}
+
+TEST_F(LauncherEndToEnd, EndlessVersionDocumentCostsLittleAndStartsThePlayer) {
+    const std::string settings = "[Velora Player]\nLocalVersion=1\n";
+    InstallPlayer(settings);
+    RunOptions options;
+    options.routes = std::string("{\"") + kVersionPath +
+                     "\": {\"body\": \"99999999\", \"chunked\": true, \"endless\": true}}";
+    EXPECT_EQ(RunLauncher(options), 0);
+    ExpectPlayerStarted();
+    EXPECT_LT(FPeakMemory, 256u << 20);
+    EXPECT_EQ(FRequests, std::vector<std::string>{kVersionPath});
 }
 
 TEST_F(LauncherEndToEnd, HomeWithoutDataHomeVariable) {

@@ -131,6 +131,25 @@ TEST(MemoryStream, SizeAndPositionFollowTheirRules) {
     EXPECT_THROW(s.ReadBuffer(&c, 1), EReadError);
 }
 
+TEST(MemoryStream, SizeLimitStopsWritesGrowthAndReservations) {
+    TMemoryStream s;
+    s.SetSizeLimit(10000);
+    s.Reserve(1'000'000'000); // an announced length does not get past the limit
+    EXPECT_LT(s.Capacity(), 20000);
+    std::vector<std::uint8_t> chunk(4000, 7);
+    s.WriteBuffer(chunk.data(), 4000);
+    s.WriteBuffer(chunk.data(), 4000);
+    EXPECT_THROW(s.WriteBuffer(chunk.data(), 4000), EWriteError);
+    EXPECT_EQ(s.Write(chunk.data(), 2000), 2000); // up to the limit exactly
+    EXPECT_EQ(s.Write(chunk.data(), 1), 0);
+    EXPECT_EQ(s.Size(), 10000);
+    EXPECT_THROW(s.SetSize(10001), EStreamError);
+    s.SetSizeLimit(-5);
+    EXPECT_EQ(s.SizeLimit(), 0);
+    s.SetSizeLimit(std::int64_t{1} << 40);
+    EXPECT_EQ(s.SizeLimit(), TMemoryStream::kMaxSize);
+}
+
 TEST(MemoryStream, SensitiveStreamBurnsItsMemory) {
     TMemoryStream s;
     s.SetSensitive(true);

@@ -9,7 +9,7 @@ Response spec keys: status, reason, headers ([name, value] pairs, sent as given;
 value becomes the listening port), one body source (body, body_hex, body_file, body_size with
 seed; zeros appends that many zero bytes, for gzip bombs made when asked for), and the options
 gzip, no_content_length, chunked, drop_after (with drop_with "reset" for a reset instead of a
-plain close), delay_ms, stall_after (with stall_ms: that many body bytes, then silence), trickle
+plain close), endless (with chunked: the body over and over until the client goes), delay_ms, stall_after (with stall_ms: that many body bytes, then silence), trickle
 ({"bytes", "every_ms", "head"}: the body, and with head the header block too, sent that many
 bytes at a time), close (close after answering), and auth
 (scheme Basic, Digest or Negotiate, realm, user, password, optional charset, optional proxy:
@@ -317,6 +317,11 @@ class Server:
             else:
                 conn.shutdown(socket.SHUT_RDWR)
             raise OSError("dropped on purpose")
+        if chunked and spec.get("endless"):
+            unit = (body or b"0") * max(1, 65536 // max(1, len(body)))
+            piece = b"%x\r\n" % len(unit) + unit + b"\r\n"
+            while True:
+                conn.sendall(piece)
         if chunked:
             step = 4096
             for i in range(0, len(body), step):
