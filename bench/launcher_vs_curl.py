@@ -14,6 +14,7 @@ Usage: launcher_vs_curl.py [--build build/linux] [--runs 30] [--size-mib 256] [-
 """
 
 import argparse
+import fcntl
 import json
 import os
 import shutil
@@ -57,6 +58,10 @@ def main():
     ap.add_argument("--size-mib", type=int, default=256)
     ap.add_argument("--downloads", type=int, default=11)
     args = ap.parse_args()
+
+    # The end-to-end tests use the same fixed port: take turns with them.
+    lock = open(f"/tmp/velora-launcher-port-{PORT}.lock", "a")
+    fcntl.flock(lock, fcntl.LOCK_EX)
 
     launcher = os.path.join(args.build, "launcher", "Velora_Launcher_testserver")
     download = os.path.join(args.build, "bench", "download_bench")
