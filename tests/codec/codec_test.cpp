@@ -4,6 +4,7 @@
 #include "codec/chaining.hpp"
 #include "codec/codec.hpp"
 #include "facade_fakes.hpp"
+#include "program_codec.hpp"
 
 #include <gtest/gtest.h>
 
@@ -25,34 +26,6 @@ std::u16string MessageOf(const std::function<void()>& action) {
 
 const std::u16string kWrongMode = u"TSimpleCodec.Begin_DecryptMemory - Wrong mode.";
 const std::u16string kNotSet = u"TSimpleCodec.Begin_DecryptMemory - Algorithms not set.";
-
-// A codec set up the way the program sets up its own.
-struct ProgramCodec {
-    std::unique_ptr<TCodec> codec = std::make_unique<TCodec>();
-    std::unique_ptr<TCryptographicLibrary> library = std::make_unique<TCryptographicLibrary>();
-
-    explicit ProgramCodec(std::u16string_view password = u"the product's password") {
-        codec->SetCryptoLibrary(library.get());
-        codec->SetStreamCipherId(u"native.StreamToBlock");
-        codec->SetBlockCipherId(u"native.Twofish");
-        codec->SetChainModeId(u"native.CBC");
-        codec->SetPassword(password);
-    }
-    ~ProgramCodec() {
-        library.reset();
-        codec.reset();
-    }
-    UnicodeString Encrypt(const UnicodeString& text, const TEncoding& enc = TEncoding::UTF8()) {
-        UnicodeString base64;
-        codec->EncryptString(text, base64, enc);
-        return base64;
-    }
-    UnicodeString Decrypt(const UnicodeString& base64) {
-        UnicodeString text = u"(unchanged)";
-        codec->DecryptString(text, base64, TEncoding::UTF8());
-        return text;
-    }
-};
 
 TEST(Codec, RoundTripsTextsOfEveryLengthAroundTheBlocks) {
     ProgramCodec p;

@@ -1,5 +1,6 @@
 // velora-credtool as its users run it, and the set-file format it shares with the build.
 #include "codec/codec.hpp"
+#include "program_codec.hpp"
 #include "tools/credtool/set_file.hpp"
 
 #include <gtest/gtest.h>
@@ -127,16 +128,9 @@ TEST_F(CredTool, EncryptAndDecryptRoundTripExactly) {
     }
 
     // The launcher's codec under the same password reads what the tool wrote.
-    TCryptographicLibrary library;
-    TCodec codec;
-    codec.SetCryptoLibrary(&library);
-    codec.SetStreamCipherId(u"native.StreamToBlock");
-    codec.SetBlockCipherId(u"native.Twofish");
-    codec.SetChainModeId(u"native.CBC");
-    codec.SetPassword(U16(kPassword));
-    UnicodeString plain;
-    codec.DecryptString(plain, U16(enc.out.substr(0, enc.out.size() - 1)), TEncoding::UTF8());
-    EXPECT_EQ(ToUtf8(plain), text);
+    EXPECT_EQ(
+        ToUtf8(ProgramCodec(U16(kPassword)).Decrypt(U16(enc.out.substr(0, enc.out.size() - 1)))),
+        text);
 }
 
 TEST_F(CredTool, ExitStatusAndMessages) {

@@ -4,6 +4,7 @@
 #include "codec/codec.hpp"
 #include "codec/twofish.hpp"
 #include "facade_fakes.hpp"
+#include "program_codec.hpp"
 
 #include <gtest/gtest.h>
 #include <nettle/cbc.h>
@@ -201,15 +202,7 @@ TEST(KeyDerivation, ProgramConfigurationMatchesIndependentSha1AndTwofish) {
     const std::string plaintext = "two whole Twofish blocks of text";
     ASSERT_EQ(plaintext.size(), 32u);
 
-    TCryptographicLibrary library;
-    TCodec codec;
-    codec.SetCryptoLibrary(&library);
-    codec.SetStreamCipherId(u"native.StreamToBlock");
-    codec.SetBlockCipherId(u"native.Twofish");
-    codec.SetChainModeId(u"native.CBC");
-    codec.SetPassword(password);
-    UnicodeString base64;
-    codec.EncryptString(U16(plaintext), base64, TEncoding::UTF8());
+    const UnicodeString base64 = ProgramCodec(password).Encrypt(U16(plaintext));
 
     Bytes cipherText;
     const std::string ascii = ToUtf8(base64);

@@ -2,6 +2,7 @@
 // while a check runs, every block released through them is searched for pieces of the secrets
 // it was told about. Blocks that held a secret must have been wiped before they went.
 #include "codec/codec.hpp"
+#include "program_codec.hpp"
 #include "rtl/encoding.hpp"
 #include "rtl/secure.hpp"
 #include "tools/credtool/credtool.hpp"
@@ -193,13 +194,8 @@ TEST(Wipe, Utf8BytesOfASecret) {
 }
 
 TEST(Wipe, CodecStreamsReadInWhole) {
-    TCryptographicLibrary library;
-    TCodec codec;
-    codec.SetCryptoLibrary(&library);
-    codec.SetStreamCipherId(u"native.StreamToBlock");
-    codec.SetBlockCipherId(u"native.Twofish");
-    codec.SetChainModeId(u"native.CBC");
-    codec.SetPassword(kPassword);
+    ProgramCodec p(kPassword);
+    TCodec& codec = *p.codec;
 
     // Several times the size the stream is read in, so that reading it grows a buffer.
     std::string text;
@@ -219,7 +215,6 @@ TEST(Wipe, CodecStreamsReadInWhole) {
     }
     EXPECT_EQ(std::string(back.Memory(), back.Memory() + back.Size()), text);
     SecureZero(text);
-    codec.SetCryptoLibrary(nullptr);
 }
 
 class WipeCredTool : public testing::Test {
