@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config git clang clang-format libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config ccache git clang clang-format libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev
   libcurl4-openssl-dev zlib1g-dev libidn2-dev nettle-dev libssl-dev libgtk-3-dev libx11-dev
   libpsl-dev publicsuffix

@@ -9,6 +9,9 @@ ROOT=$PWD
 
 bash tools/install_deps.sh
 
+# The compiler cache is shared by every clone on the machine: paths count from the clone.
+export CCACHE_BASEDIR=$ROOT CCACHE_NOHASHDIR=1
+
 FUZZ_SECONDS=${VELORA_FUZZ_SECONDS:-10}
 JOBS=${VELORA_JOBS:-2}
 
