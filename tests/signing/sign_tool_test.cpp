@@ -195,7 +195,7 @@ TEST_F(SignTool, BadInputIsRefusedAndNothingIsWritten) {
          {"verify", "--keys", data + "bad-private.pem", "--version", "1", updater, sig},
          "a private key"},
         {"key off the curve",
-         {"verify", "--keys", data + "offcurve.pem", "--version", "1", updater, sig},
+         {"verify", "--keys", data + "bad-off-curve.pem", "--version", "1", updater, sig},
          "not a point of the curve"},
         {"no command", {}, "no command"},
     };
