@@ -66,16 +66,49 @@ constexpr TWords SubMod(TWords a, const TWords& b) {
     return a;
 }
 
-// Double and add over b's bits: slow but plainly right, and only a few keys are checked.
+// The 512-bit product, then NIST's fast reduction for this prime (FIPS 186-4, D.2.3), so that a
+// compiler's constexpr evaluation stays far within its step limits.
 constexpr TWords MulMod(const TWords& a, const TWords& b) {
-    TWords product{};
-    for (int bit = 255; bit >= 0; --bit) {
-        product = AddMod(product, product);
-        if ((b[bit / 32] >> (bit % 32)) & 1) {
-            product = AddMod(product, a);
+    std::array<std::uint32_t, 16> c{};
+    for (int i = 0; i < 8; ++i) {
+        std::uint64_t carry = 0;
+        for (int j = 0; j < 8; ++j) {
+            const std::uint64_t t = std::uint64_t{a[i]} * b[j] + c[i + j] + carry;
+            c[i + j] = static_cast<std::uint32_t>(t);
+            carry = t >> 32;
         }
+        c[i + 8] = static_cast<std::uint32_t>(carry);
     }
-    return product;
+    std::array<std::int64_t, 16> w{};
+    for (int i = 0; i < 16; ++i) {
+        w[i] = c[i];
+    }
+    // s1 + 2 s2 + 2 s3 + s4 + s5 - s6 - s7 - s8 - s9, word by word.
+    const std::array<std::int64_t, 8> sum = {
+        w[0] + w[8] + w[9] - w[11] - w[12] - w[13] - w[14],
+        w[1] + w[9] + w[10] - w[12] - w[13] - w[14] - w[15],
+        w[2] + w[10] + w[11] - w[13] - w[14] - w[15],
+        w[3] + 2 * w[11] + 2 * w[12] + w[13] - w[15] - w[8] - w[9],
+        w[4] + 2 * w[12] + 2 * w[13] + w[14] - w[9] - w[10],
+        w[5] + 2 * w[13] + 2 * w[14] + w[15] - w[10] - w[11],
+        w[6] + 3 * w[14] + 2 * w[15] + w[13] - w[8] - w[9],
+        w[7] + 3 * w[15] + w[8] - w[10] - w[11] - w[12] - w[13],
+    };
+    // The value is top * 2^256 + result, top a small signed number.
+    TWords result{};
+    std::int64_t top = 0;
+    for (int i = 0; i < 8; ++i) {
+        const std::int64_t v = sum[i] + top;
+        result[i] = static_cast<std::uint32_t>(v);
+        top = v >> 32;
+    }
+    while (top < 0) {
+        top += AddInPlace(result, kPrime, false) ? 1 : 0;
+    }
+    while (top > 0 || !Less(result, kPrime)) {
+        top -= AddInPlace(result, kPrime, true) ? 1 : 0;
+    }
+    return result;
 }
 
 } // namespace p256_detail
