@@ -66,7 +66,7 @@ constexpr TWords SubMod(TWords a, const TWords& b) {
     return a;
 }
 
-// The 512-bit product, then NIST's fast reduction for this prime (FIPS 186-4, D.2.3), so that a
+// The 512-bit product, then NIST's fast reduction for this prime (FIPS 186-4), so that a
 // compiler's constexpr evaluation stays far within its step limits.
 constexpr TWords MulMod(const TWords& a, const TWords& b) {
     std::array<std::uint32_t, 16> c{};
