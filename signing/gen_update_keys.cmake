@@ -3,7 +3,8 @@
 #
 # The grammar is ParseUpdateKeyFile's (signing/key_file.hpp): "PUBLIC KEY" blocks holding the
 # SubjectPublicKeyInfo of an uncompressed P-256 point; outside them only blank lines and lines
-# starting with '#'; LF or CR LF. An empty KEYS_FILE gives an empty list.
+# starting with '#'; LF or CR LF. An empty KEYS_FILE gives an empty list. Whether each key is a
+# point of the curve is checked when the source is compiled, naming the key's line.
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -12,6 +13,7 @@ if(NOT OUTPUT)
 endif()
 
 set(keys "")
+set(checks "")
 if(NOT KEYS_FILE STREQUAL "")
   if(NOT EXISTS "${KEYS_FILE}" OR IS_DIRECTORY "${KEYS_FILE}")
     message(FATAL_ERROR "Update keys file \"${KEYS_FILE}\" does not exist")
@@ -97,6 +99,11 @@ if(NOT KEYS_FILE STREQUAL "")
       endif()
       list(APPEND seen "${key}")
       string(APPEND keys "    {{${key}}},\n")
+      # The curve arithmetic is C++ (signing/p256_point.hpp), so the compiler checks the point.
+      string(REPLACE "\\" "\\\\" literal "${KEYS_FILE}:${block_start}")
+      string(REPLACE "\"" "\\\"" literal "${literal}")
+      string(APPEND checks "static_assert(IsP256Point(kKeys[${count_keys}]),
+              \"${literal}: not a point of the curve P-256, so no updater could be verified with it\");\n")
       math(EXPR count_keys "${count_keys} + 1")
       continue()
     endif()
@@ -121,12 +128,14 @@ else()
 constexpr TP256PublicKey kKeys[] = {
 ${keys}};
 
+${checks}
 } // namespace
 
 const std::span<const TP256PublicKey> kUpdatePublicKeys(kKeys);")
 endif()
 
 file(WRITE "${OUTPUT}.tmp" "// Generated from the update keys file \"${KEYS_FILE}\"; do not edit.
+#include \"signing/p256_point.hpp\"
 #include \"signing/update_keys.hpp\"
 
 namespace velora {

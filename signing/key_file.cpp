@@ -1,5 +1,7 @@
 #include "signing/key_file.hpp"
 
+#include "signing/p256_point.hpp"
+
 #include <algorithm>
 #include <string>
 
@@ -101,6 +103,10 @@ std::vector<TP256PublicKey> ParseUpdateKeyFile(std::string_view text) {
             if (!DecodeP256(base64, key)) {
                 Fail(blockStart, "not an ECDSA P-256 public key (an uncompressed point on the "
                                  "curve prime256v1 is expected)");
+            }
+            if (!IsP256Point(key)) {
+                Fail(blockStart, "not a point of the curve P-256, so no updater could be "
+                                 "verified with it");
             }
             if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
                 Fail(blockStart, "the same key a second time");

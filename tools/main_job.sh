@@ -80,7 +80,7 @@ printf '[Velora Player]\r\nLocalVersion=5\r\n' > "$INSTALL/settings.ini"
 # byte of the padding.
 SERVED=$WORK/served/updater.exe
 { printf '%s\n' "$STUB"; head -c 2097152 /dev/urandom; } > "$SERVED"
-"$SIGN" sign --key "$DEMO_KEY" --version 6 "$SERVED" > "$SERVED.sig"
+"$SIGN" sign --key "$DEMO_KEY" --version 6 --output "$SERVED.sig" "$SERVED"
 cp "$SERVED" "$WORK/served/tampered.exe"
 printf '\001' | dd of="$WORK/served/tampered.exe" bs=1 seek=1000000 conv=notrunc status=none
 

@@ -31,7 +31,7 @@ TEST(UpdateKeyFile, ReadsWhatTheBuildCompiledIn) {
 }
 
 // Each bad-*.pem says on its first line what must be reported ("# expect: <text>"); the build
-// refuses the same files (the update_keys_generator_rejects_* tests).
+// refuses the same files (the update_keys_build_refuses_* tests).
 TEST(UpdateKeyFile, RefusesEachBadFileWithItsReason) {
     int files = 0;
     for (const fs::directory_entry& entry : fs::directory_iterator(kKeysDir)) {

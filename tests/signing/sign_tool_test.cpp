@@ -49,23 +49,35 @@ protected:
         return q + "'";
     }
 
-    // Runs the tool under the given umask.
-    ToolResult Run(const std::vector<std::string>& args, const char* umask = "022") const {
-        std::string command = std::string("umask ") + umask + "; " + Quote(VELORA_SIGN_TOOL);
+    // Runs the tool after the shell commands in setup (a umask, a file-size limit). Standard
+    // error comes through a pipe, which no file-size limit reaches, followed by the exit status.
+    ToolResult Run(const std::vector<std::string>& args, const char* setup = "umask 022") const {
+        std::string command = std::string(setup) + "; " + Quote(VELORA_SIGN_TOOL);
         // Appends, not " " + Quote(a): GCC 12 at -O3 warns on that (-Wrestrict).
         for (const std::string& a : args) {
             command += ' ';
             command += Quote(a);
         }
-        command += " > ";
+        command += " 2>&1 > ";
         command += Quote(Path("stdout"));
-        command += " 2> ";
-        command += Quote(Path("stderr"));
-        const int raw = std::system(command.c_str());
+        command += "; echo \" $?\"";
         ToolResult result;
-        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        if (!pipe) {
+            ADD_FAILURE() << "popen";
+            return result;
+        }
+        char chunk[4096];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+            result.err.append(chunk, n);
+        }
+        ::pclose(pipe);
+        const std::size_t status = result.err.rfind(' ');
+        if (status != std::string::npos) {
+            result.status = std::atoi(result.err.c_str() + status + 1);
+            result.err.erase(status);
+        }
         result.out = Read(Path("stdout"));
-        result.err = Read(Path("stderr"));
         return result;
     }
 
@@ -82,7 +94,7 @@ protected:
 TEST_F(SignTool, KeysSignAndVerifyAsTheLauncherDoes) {
     // No umask protects the private key: the tool sets its mode itself.
     const ToolResult gen =
-        Run({"keygen", "--private", Path("new.key"), "--public", Path("new.pub")}, "000");
+        Run({"keygen", "--private", Path("new.key"), "--public", Path("new.pub")}, "umask 000");
     ASSERT_EQ(gen.status, 0) << gen.err;
     EXPECT_EQ(fs::status(Path("new.key")).permissions(),
               fs::perms::owner_read | fs::perms::owner_write);
@@ -94,10 +106,16 @@ TEST_F(SignTool, KeysSignAndVerifyAsTheLauncherDoes) {
         body += static_cast<char>(i * 7919u % 251u);
     }
     const std::string updater = Write("updater.exe", body);
-    const ToolResult sign = Run({"sign", "--key", Path("old.key"), "--version", "-7", updater});
+    // The document of an earlier signing is replaced, and readable for publishing.
+    const std::string sig = Write("updater.exe.sig", "earlier");
+    const ToolResult sign =
+        Run({"sign", "--key", Path("old.key"), "--version", "-7", "--output", sig, updater});
     ASSERT_EQ(sign.status, 0) << sign.err;
     EXPECT_TRUE(sign.err.empty()) << sign.err;
-    const std::string sig = Write("updater.exe.sig", sign.out);
+    EXPECT_TRUE(sign.out.empty()) << sign.out;
+    const std::string document = Read(sig);
+    EXPECT_EQ(fs::status(sig).permissions(), fs::perms::owner_read | fs::perms::owner_write |
+                                                 fs::perms::group_read | fs::perms::others_read);
 
     // A rotated keys file: the new key first, the old one still accepted.
     const std::string keys =
@@ -111,7 +129,7 @@ TEST_F(SignTool, KeysSignAndVerifyAsTheLauncherDoes) {
     const std::unique_ptr<ISha256> hash = verifier->CreateSha256();
     hash->Update({reinterpret_cast<const std::uint8_t*>(body.data()), body.size()});
     EXPECT_EQ(CheckUpdaterSignature(ParseUpdateKeyFile(Read(keys)), *verifier, -7, hash->Final(),
-                                    sign.out),
+                                    document),
               1u);
 
     struct Refusal {
@@ -148,11 +166,20 @@ TEST_F(SignTool, BadInputIsRefusedAndNothingIsWritten) {
               0);
     const std::string data = VELORA_SIGNING_TEST_DATA "/keys/";
     const std::string sig = Write("doc.sig", "velora-updater-signature 1\n");
+    // A refused or failed signing leaves the published document as it was.
+    const std::string published = Write("published.sig", "published");
+    const std::string shared = Write("shared.key", Read(Path("k.key")));
+    fs::permissions(shared, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    // ASan would insist on coming first.
+    const std::string failingClose = "export LD_PRELOAD=" + Quote(VELORA_FAILING_CLOSE) +
+                                     " ASAN_OPTIONS=verify_asan_link_order=0";
 
     struct Case {
         const char* name;
         std::vector<std::string> args;
-        const char* message;
+        std::string message;
+        const char* setup = "umask 022";
     };
     const Case cases[] = {
         {"keygen over a private key",
@@ -164,6 +191,14 @@ TEST_F(SignTool, BadInputIsRefusedAndNothingIsWritten) {
         {"keygen into a missing folder",
          {"keygen", "--private", Path("fresh.key"), "--public", Path("no/such/fresh.pub")},
          "cannot create"},
+        {"keygen when closing the key fails",
+         {"keygen", "--private", Path("fresh.key"), "--public", Path("fresh.pub")},
+         "cannot write " + Path("fresh.key") + ": Input/output error",
+         failingClose.c_str()},
+        {"keygen past a file-size limit",
+         {"keygen", "--private", Path("fresh.key"), "--public", Path("fresh.pub")},
+         "cannot write " + Path("fresh.key") + ": File too large",
+         "ulimit -f 0"},
         {"sign without a key", {"sign", "--version", "1", updater}, "--key"},
         {"sign with a missing key",
          {"sign", "--key", Path("none.key"), "--version", "1", updater},
@@ -180,8 +215,18 @@ TEST_F(SignTool, BadInputIsRefusedAndNothingIsWritten) {
          "not a regular file"},
         {"sign without a version", {"sign", "--key", Path("k.key"), updater}, "--version"},
         {"version with a leading zero",
-         {"sign", "--key", Path("k.key"), "--version", "042", updater},
+         {"sign", "--key", Path("k.key"), "--version", "042", "--output", published, updater},
          "not a decimal"},
+        {"sign past a file-size limit",
+         {"sign", "--key", Path("k.key"), "--version", "1", "--output", published, updater},
+         "File too large",
+         "ulimit -f 0"},
+        {"sign with a key others can read",
+         {"sign", "--key", shared, "--version", "1", "--output", published, updater},
+         "(mode 0640); a private key must be its owner's alone: chmod 600 " + shared},
+        {"sign over the updater",
+         {"sign", "--key", Path("k.key"), "--version", "1", "--output", updater, updater},
+         "would replace"},
         {"version out of range",
          {"sign", "--key", Path("k.key"), "--version", "2147483648", updater},
          "not a decimal"},
@@ -195,7 +240,7 @@ TEST_F(SignTool, BadInputIsRefusedAndNothingIsWritten) {
          {"verify", "--keys", data + "bad-private.pem", "--version", "1", updater, sig},
          "a private key"},
         {"key off the curve",
-         {"verify", "--keys", data + "offcurve.pem", "--version", "1", updater, sig},
+         {"verify", "--keys", data + "bad-off-curve.pem", "--version", "1", updater, sig},
          "not a point of the curve"},
         {"no command", {}, "no command"},
     };
@@ -207,13 +252,15 @@ TEST_F(SignTool, BadInputIsRefusedAndNothingIsWritten) {
         return names;
     }();
     for (const Case& c : cases) {
-        const ToolResult r = Run(c.args);
+        const ToolResult r = Run(c.args, c.setup);
         EXPECT_EQ(r.status, 1) << c.name;
         EXPECT_TRUE(r.out.empty()) << c.name << ": " << r.out;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.name << ": " << r.err;
         EXPECT_FALSE(fs::exists(Path("fresh.key"))) << c.name;
         EXPECT_FALSE(fs::exists(Path("fresh.pub"))) << c.name;
     }
+    EXPECT_EQ(Read(published), "published");
+    EXPECT_EQ(Read(updater), "MZ updater");
     std::size_t after = 0;
     for ([[maybe_unused]] const auto& e : fs::directory_iterator(FDir)) {
         ++after;

@@ -14,17 +14,19 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace velora::sign {
@@ -32,7 +34,7 @@ namespace {
 
 constexpr const char* kHelp = R"(Usage:
   velora-sign keygen --private KEY --public PUB
-  velora-sign sign   --key KEY --version N FILE          > FILE.sig
+  velora-sign sign   --key KEY --version N [--output SIG] FILE
   velora-sign verify --keys KEYS --version N FILE SIG
   velora-sign --help
 
@@ -45,8 +47,9 @@ Commands:
           may exist yet. Keep KEY off the build and web machines; PUB goes into the keys file
           that the build's VELORA_UPDATE_PUBLIC_KEYS names.
   sign    Writes the signature document for FILE (the updater exactly as it will be served) and
-          version N to standard output. Publish it as software/updater.exe.sig beside the
-          updater.
+          version N into a new file beside SIG, renamed to SIG once signing succeeded (without
+          --output: to standard output). Publish it as software/updater.exe.sig beside the
+          updater. KEY must be open to its owner only (chmod 600 KEY).
   verify  Checks that SIG is a signature document for FILE and version N under one of the keys
           in the keys file KEYS, as the launcher would. Prints which key signed it.
 
@@ -60,7 +63,7 @@ standard error and nothing is written.
 
 struct Options {
     std::string command;
-    std::optional<std::string> privateKey, publicKey, key, keys, version;
+    std::optional<std::string> privateKey, publicKey, key, keys, version, output;
     std::vector<std::string> files;
 };
 
@@ -91,6 +94,8 @@ Options ParseCommandLine(int argc, char** argv) {
             value(options.keys);
         } else if (arg == "--version") {
             value(options.version);
+        } else if (arg == "--output") {
+            value(options.output);
         } else if (arg.size() > 1 && arg[0] == '-') {
             throw std::runtime_error("unknown option " + arg);
         } else if (options.command.empty()) {
@@ -102,39 +107,72 @@ Options ParseCommandLine(int argc, char** argv) {
     return options;
 }
 
-std::string SystemError(const std::string& what, int error) {
-    return what + ": " + std::strerror(error);
+// "<what> <path>: <error>", with errno read at the call, before anything else can change it.
+[[noreturn]] void ThrowSystemError(const char* what, const std::string& path, int error = errno) {
+    throw std::runtime_error(std::string(what) + " " + path + ": " + std::strerror(error));
 }
 
-// The whole of a regular file.
-std::string ReadFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        throw std::runtime_error(SystemError("cannot read " + path, errno));
+// A file descriptor closed on every path; Close() reports the error of a close that fails.
+class TFile {
+public:
+    explicit TFile(int fd) : FFd(fd) {}
+    TFile(const TFile&) = delete;
+    TFile& operator=(const TFile&) = delete;
+    ~TFile() {
+        if (FFd >= 0) {
+            ::close(FFd);
+        }
+    }
+    int Get() const { return FFd; }
+    void Close(const std::string& path) {
+        const int fd = std::exchange(FFd, -1);
+        if (::close(fd) != 0) {
+            ThrowSystemError("cannot write", path);
+        }
+    }
+
+private:
+    int FFd;
+};
+
+std::string OctalMode(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// The whole of a regular file, and its mode. Read as a secret: the copies it leaves are wiped.
+std::string ReadFile(const std::string& path, mode_t* mode = nullptr) {
+    const TFile file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.Get() < 0) {
+        ThrowSystemError("cannot read", path);
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         throw std::runtime_error("cannot read " + path + ": not a regular file");
+    }
+    if (mode) {
+        *mode = st.st_mode;
     }
     std::string data;
     char chunk[1 << 16];
     for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        const ssize_t n = ::read(file.Get(), chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0) {
             const int error = errno;
-            ::close(fd);
-            throw std::runtime_error(SystemError("cannot read " + path, error));
+            SecureZero(data);
+            SecureZero(chunk, sizeof chunk);
+            ThrowSystemError("cannot read", path, error);
         }
         if (n == 0) {
             break;
         }
-        data.append(chunk, static_cast<std::size_t>(n));
+        SecureAppend(data, chunk, static_cast<std::size_t>(n));
     }
-    ::close(fd);
+    SecureZero(chunk, sizeof chunk);
     return data;
 }
 
@@ -200,7 +238,8 @@ TP256PublicKey PublicPoint(EVP_PKEY* key) {
 }
 
 libcrypto::TKey ReadPrivateKey(const std::string& path) {
-    std::string pem = ReadFile(path);
+    mode_t mode = 0;
+    std::string pem = ReadFile(path, &mode);
     libcrypto::TBio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     libcrypto::TKey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr)
                             : nullptr);
@@ -210,6 +249,11 @@ libcrypto::TKey ReadPrivateKey(const std::string& path) {
     }
     if (!IsP256(key.get())) {
         throw std::runtime_error(path + " is not an ECDSA P-256 private key");
+    }
+    // As ssh wants of its keys.
+    if ((mode & 077) != 0) {
+        throw std::runtime_error(path + " is open to other users (mode " + OctalMode(mode) +
+                                 "); a private key must be its owner's alone: chmod 600 " + path);
     }
     return key;
 }
@@ -237,27 +281,78 @@ TP256Signature SignStatements(EVP_PKEY* key, const std::string& message) {
     return signature;
 }
 
-// Creates a new file with the given mode and the whole content, or nothing.
-void WriteNewFile(const std::string& path, const std::string& content, mode_t mode) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0) {
-        throw std::runtime_error(SystemError("cannot create " + path, errno));
-    }
-    bool ok = ::fchmod(fd, mode) == 0;
-    for (std::size_t done = 0; ok && done < content.size();) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+// All of content, on the disk when this returns.
+void WriteAndFlush(TFile& file, const std::string& path, const std::string& content) {
+    for (std::size_t done = 0; done < content.size();) {
+        const ssize_t n = ::write(file.Get(), content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        ok = n > 0;
-        done += ok ? static_cast<std::size_t>(n) : 0;
+        if (n <= 0) {
+            ThrowSystemError("cannot write", path, n < 0 ? errno : EIO);
+        }
+        done += static_cast<std::size_t>(n);
     }
-    const int error = errno;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok) {
+    if (::fsync(file.Get()) != 0) {
+        ThrowSystemError("cannot write", path);
+    }
+    file.Close(path);
+}
+
+// So that a name just created or renamed survives a crash.
+void FlushFolderOf(const std::string& path) {
+    std::string folder = std::filesystem::path(path).parent_path().string();
+    if (folder.empty()) {
+        folder = ".";
+    }
+    TFile file(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (file.Get() < 0 || ::fsync(file.Get()) != 0) {
+        ThrowSystemError("cannot flush the folder", folder);
+    }
+    file.Close(folder);
+}
+
+// Creates a new file with the given mode and the whole content, or nothing.
+void WriteNewFile(const std::string& path, const std::string& content, mode_t mode) {
+    TFile file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (file.Get() < 0) {
+        ThrowSystemError("cannot create", path);
+    }
+    try {
+        if (::fchmod(file.Get(), mode) != 0) {
+            ThrowSystemError("cannot set the mode of", path);
+        }
+        WriteAndFlush(file, path, content);
+    } catch (...) {
         ::unlink(path.c_str());
-        throw std::runtime_error(SystemError("cannot write " + path, error));
+        throw;
     }
+}
+
+// Replaces path with content through a new file beside it, so that path is never partly written
+// and stays as it was when anything fails.
+void ReplaceFile(const std::string& path, const std::string& content) {
+    std::string name = path + ".XXXXXX";
+    TFile file(::mkostemp(name.data(), O_CLOEXEC));
+    if (file.Get() < 0) {
+        ThrowSystemError("cannot create a file beside", path);
+    }
+    try {
+        // mkostemp made it 0600; the document is for publishing.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        if (::fchmod(file.Get(), 0666 & ~mask) != 0) {
+            ThrowSystemError("cannot set the mode of", name);
+        }
+        WriteAndFlush(file, name, content);
+        if (::rename(name.c_str(), path.c_str()) != 0) {
+            ThrowSystemError("cannot replace", path);
+        }
+    } catch (...) {
+        ::unlink(name.c_str());
+        throw;
+    }
+    FlushFolderOf(path);
 }
 
 std::string PemOf(EVP_PKEY* key, bool privatePart) {
@@ -273,6 +368,13 @@ std::string PemOf(EVP_PKEY* key, bool privatePart) {
         throw std::runtime_error(LibcryptoError("cannot write the key in PEM form"));
     }
     return std::string(data, static_cast<std::size_t>(size));
+}
+
+bool IsSameFile(const std::string& a, const std::string& b) {
+    struct stat first {};
+    struct stat second {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 bool Exists(const std::string& path) {
@@ -305,9 +407,16 @@ int KeyGen(const Options& options) {
         throw;
     }
     SecureZero(privatePem);
+    bool publicWritten = false;
     try {
         WriteNewFile(publicPath, publicPem, 0644);
+        publicWritten = true;
+        FlushFolderOf(privatePath);
+        FlushFolderOf(publicPath);
     } catch (...) {
+        if (publicWritten) {
+            ::unlink(publicPath.c_str());
+        }
         ::unlink(privatePath.c_str());
         throw;
     }
@@ -322,6 +431,11 @@ int Sign(const Options& options) {
     }
     ExpectFiles(options, 1, "one file, the updater");
     const std::int32_t version = ReadVersion(options);
+    for (const std::string& input : {*options.key, options.files[0]}) {
+        if (options.output && IsSameFile(*options.output, input)) {
+            throw std::runtime_error("--output " + *options.output + " would replace " + input);
+        }
+    }
     const libcrypto::TKey key = ReadPrivateKey(*options.key);
     const std::unique_ptr<ISignatureVerifier> verifier = CreateSignatureVerifier();
     const TSha256Digest digest = HashFile(*verifier, options.files[0]);
@@ -333,8 +447,10 @@ int Sign(const Options& options) {
     const TP256PublicKey point = PublicPoint(key.get());
     CheckUpdaterSignature({&point, 1}, *verifier, version, digest, document);
 
-    if (std::fwrite(document.data(), 1, document.size(), stdout) != document.size() ||
-        std::fflush(stdout) != 0) {
+    if (options.output) {
+        ReplaceFile(*options.output, document);
+    } else if (std::fwrite(document.data(), 1, document.size(), stdout) != document.size() ||
+               std::fflush(stdout) != 0) {
         throw std::runtime_error("cannot write to standard output");
     }
     return 0;
@@ -347,19 +463,6 @@ int Verify(const Options& options) {
     ExpectFiles(options, 2, "two files, the updater and its signature document");
     const std::int32_t version = ReadVersion(options);
     const std::vector<TP256PublicKey> keys = ParseUpdateKeyFile(ReadFile(*options.keys));
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        // The build cannot tell; a key off the curve would verify nothing.
-        std::vector<unsigned char> der = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48,
-                                          0xce, 0x3d, 0x02, 0x01, 0x06, 0x08, 0x2a, 0x86, 0x48,
-                                          0xce, 0x3d, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
-        der.insert(der.end(), keys[i].begin(), keys[i].end());
-        const unsigned char* p = der.data();
-        if (!libcrypto::TKey(d2i_PUBKEY(nullptr, &p, static_cast<long>(der.size())))) {
-            ERR_clear_error();
-            throw std::runtime_error(*options.keys + ": key " + std::to_string(i + 1) +
-                                     " is not a point of the curve P-256");
-        }
-    }
     const std::unique_ptr<ISignatureVerifier> verifier = CreateSignatureVerifier();
     const TSha256Digest digest = HashFile(*verifier, options.files[0]);
     const std::string document = ReadFile(options.files[1]);
@@ -377,6 +480,9 @@ int Verify(const Options& options) {
 }
 
 int Run(int argc, char** argv) {
+    // Past a file-size limit a write fails and is reported, instead of the signal killing the
+    // tool between creating a file and filling it.
+    std::signal(SIGXFSZ, SIG_IGN);
     const Options options = ParseCommandLine(argc, argv);
     if (options.command == "help") {
         std::fputs(kHelp, stdout);
