@@ -102,8 +102,9 @@ bool TFileStream::IsFile(const UnicodeString& path) const {
         return false;
     }
     // The link itself, then what it leads to.
-    for (const DWORD flags : {FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                              static_cast<DWORD>(FILE_FLAG_BACKUP_SEMANTICS)}) {
+    const DWORD flagSets[] = {FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                              FILE_FLAG_BACKUP_SEMANTICS};
+    for (const DWORD flags : flagSets) {
         const win32::THandle other(
             ::CreateFileW(win32::W(path), FILE_READ_ATTRIBUTES,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
