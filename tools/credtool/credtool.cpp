@@ -8,6 +8,7 @@
 #include "rtl/encoding.hpp"
 #include "rtl/exceptions.hpp"
 #include "rtl/secure.hpp"
+#include "rtl/streams.hpp"
 #include "tools/credtool/set_file.hpp"
 
 #include <cstdio>
@@ -22,10 +23,6 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace velora::credtool {
