@@ -597,18 +597,37 @@ void TSimpleCodec::EncryptStream(TStream& Plaintext, TStream& CipherText) {
     RunMessage(kEncrypting, CipherText, input.data(), static_cast<std::int64_t>(input.size()));
 }
 
+namespace {
+// The output goes to a new file that takes the destination's place only when the call
+// succeeded; a destination that is the source fails before anything is written.
+std::unique_ptr<TFileStream> OpenSource(const UnicodeString& source, const UnicodeString& dest) {
+    auto stream = TFileStream::OpenRead(source);
+    if (stream->IsFile(dest)) {
+        throw EFCreateError(Format(u"Cannot create file \"%s\". %s",
+                                   {dest, UnicodeString(u"It is the file being read")}));
+    }
+    return stream;
+}
+} // namespace
+
 void TSimpleCodec::DecryptFile(const UnicodeString& Plaintext_FileName,
                                const UnicodeString& CipherText_FileName) {
-    auto cipherText = TFileStream::OpenRead(CipherText_FileName);
-    auto plainText = TFileStream::Create(Plaintext_FileName);
-    DecryptStream(*plainText, *cipherText);
+    auto cipherText = OpenSource(CipherText_FileName, Plaintext_FileName);
+    TFileReplacement plainText(Plaintext_FileName);
+    DecryptStream(plainText.Stream(), *cipherText);
+    if (!FisUserAborted) {
+        plainText.Commit();
+    }
 }
 
 void TSimpleCodec::EncryptFile(const UnicodeString& Plaintext_FileName,
                                const UnicodeString& CipherText_FileName) {
-    auto plainText = TFileStream::OpenRead(Plaintext_FileName);
-    auto cipherText = TFileStream::Create(CipherText_FileName);
-    EncryptStream(*plainText, *cipherText);
+    auto plainText = OpenSource(Plaintext_FileName, CipherText_FileName);
+    TFileReplacement cipherText(CipherText_FileName);
+    EncryptStream(*plainText, cipherText.Stream());
+    if (!FisUserAborted) {
+        cipherText.Commit();
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

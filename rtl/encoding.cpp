@@ -2,6 +2,7 @@
 
 #include "rtl/codepages.hpp"
 #include "rtl/exceptions.hpp"
+#include "rtl/secure.hpp"
 
 #include <array>
 #include <optional>
@@ -42,6 +43,8 @@ public:
             }
             const Utf8Step step = DecodeUtf8Step(data, size, i);
             if (!step.valid && FStrict) {
+                // The prefix decoded so far may be a secret.
+                SecureZero(out);
                 NoMapping();
             }
             AppendCodePoint(out, step.codePoint);

@@ -2,11 +2,14 @@
 #include "rtl/exceptions.hpp"
 #include "rtl/streams.hpp"
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <utility>
 
@@ -65,6 +68,61 @@ std::unique_ptr<TFileStream> TFileStream::CreateNew(const UnicodeString& fileNam
         throw EFCreateError(Format(u"Cannot create file \"%s\". %s", {fileName, ErrnoText(error)}));
     }
     return std::unique_ptr<TFileStream>(new TFileStream(fileName, std::move(handle)));
+}
+
+std::unique_ptr<TFileStream> TFileStream::CreateBeside(const UnicodeString& target) {
+    static std::atomic<unsigned> counter{0};
+    auto handle = std::make_unique<Handle>();
+    UnicodeString name;
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        const auto tag = static_cast<unsigned long>(now.tv_nsec) ^
+                         (static_cast<unsigned long>(::getpid()) << 20) ^ (counter++ * 0x9E3779B9u);
+        char suffix[32];
+        std::snprintf(suffix, sizeof(suffix), ".%08lx.tmp", tag & 0xFFFFFFFFu);
+        name = target + U16(suffix);
+        handle->fd = ::open(FileNameBytes(name).c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+        error = handle->fd >= 0 ? 0 : errno;
+    }
+    if (handle->fd < 0) {
+        throw EFCreateError(Format(u"Cannot create file \"%s\". %s", {target, ErrnoText(error)}));
+    }
+    return std::unique_ptr<TFileStream>(new TFileStream(name, std::move(handle)));
+}
+
+bool TFileStream::IsFile(const UnicodeString& path) const {
+    struct stat own {};
+    if (::fstat(FHandle->fd, &own) != 0) {
+        return false;
+    }
+    const std::string bytes = FileNameBytes(path);
+    struct stat other {};
+    auto same = [&own, &other] { return own.st_dev == other.st_dev && own.st_ino == other.st_ino; };
+    return (::lstat(bytes.c_str(), &other) == 0 && same()) ||
+           (::stat(bytes.c_str(), &other) == 0 && same());
+}
+
+void TFileStream::FlushToDisk() {
+    if (::fsync(FHandle->fd) != 0) {
+        throw EWriteError(Format(u"Cannot write file \"%s\". %s", {FFileName, ErrnoText(errno)}));
+    }
+}
+
+UnicodeString RenameOverFile(const UnicodeString& from, const UnicodeString& to) {
+    if (::rename(FileNameBytes(from).c_str(), FileNameBytes(to).c_str()) != 0) {
+        return ErrnoText(errno);
+    }
+    return {};
+}
+
+void RemoveFileQuietly(const UnicodeString& fileName) noexcept {
+    try {
+        ::unlink(FileNameBytes(fileName).c_str());
+    } catch (...) {
+    }
 }
 
 std::unique_ptr<TFileStream> TFileStream::OpenRead(const UnicodeString& fileName) {

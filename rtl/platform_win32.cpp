@@ -3,6 +3,8 @@
 #include "rtl/streams.hpp"
 #include "rtl/win32.hpp"
 
+#include <atomic>
+#include <cstdio>
 #include <limits>
 
 namespace velora {
@@ -59,6 +61,82 @@ std::unique_ptr<TFileStream> TFileStream::CreateNew(const UnicodeString& fileNam
             Format(u"Cannot create file \"%s\". %s", {fileName, win32::SysErrorMessage(error)}));
     }
     return std::unique_ptr<TFileStream>(new TFileStream(fileName, std::move(handle)));
+}
+
+std::unique_ptr<TFileStream> TFileStream::CreateBeside(const UnicodeString& target) {
+    static std::atomic<unsigned> counter{0};
+    std::unique_ptr<Handle> handle;
+    UnicodeString name;
+    DWORD error = ERROR_FILE_EXISTS;
+    for (int attempt = 0; attempt < 100 && error == ERROR_FILE_EXISTS; ++attempt) {
+        const auto tag = static_cast<unsigned>(::GetTickCount64()) ^
+                         (static_cast<unsigned>(::GetCurrentProcessId()) << 20) ^
+                         (counter++ * 0x9E3779B9u);
+        char suffix[32];
+        std::snprintf(suffix, sizeof(suffix), ".%08x.tmp", tag);
+        name = target + U16(suffix);
+        handle = std::make_unique<Handle>(
+            ::CreateFileW(win32::W(name), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        error = handle->Valid() ? ERROR_SUCCESS : ::GetLastError();
+    }
+    if (!handle->Valid()) {
+        throw EFCreateError(
+            Format(u"Cannot create file \"%s\". %s", {target, win32::SysErrorMessage(error)}));
+    }
+    return std::unique_ptr<TFileStream>(new TFileStream(name, std::move(handle)));
+}
+
+namespace {
+bool SameFileId(const BY_HANDLE_FILE_INFORMATION& a, HANDLE other) {
+    BY_HANDLE_FILE_INFORMATION b{};
+    return ::GetFileInformationByHandle(other, &b) &&
+           a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+} // namespace
+
+bool TFileStream::IsFile(const UnicodeString& path) const {
+    BY_HANDLE_FILE_INFORMATION own{};
+    if (!::GetFileInformationByHandle(FHandle->Get(), &own)) {
+        return false;
+    }
+    // The link itself, then what it leads to.
+    const DWORD flagSets[] = {FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                              FILE_FLAG_BACKUP_SEMANTICS};
+    for (const DWORD flags : flagSets) {
+        const win32::THandle other(
+            ::CreateFileW(win32::W(path), FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, flags, nullptr));
+        if (other.Valid() && SameFileId(own, other.Get())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void TFileStream::FlushToDisk() {
+    if (!::FlushFileBuffers(FHandle->Get())) {
+        const DWORD error = ::GetLastError();
+        throw EWriteError(
+            Format(u"Cannot write file \"%s\". %s", {FFileName, win32::SysErrorMessage(error)}));
+    }
+}
+
+UnicodeString RenameOverFile(const UnicodeString& from, const UnicodeString& to) {
+    if (!::MoveFileExW(win32::W(from), win32::W(to),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return win32::SysErrorMessage(::GetLastError());
+    }
+    return {};
+}
+
+void RemoveFileQuietly(const UnicodeString& fileName) noexcept {
+    try {
+        ::DeleteFileW(win32::W(fileName));
+    } catch (...) {
+    }
 }
 
 std::unique_ptr<TFileStream> TFileStream::OpenRead(const UnicodeString& fileName) {

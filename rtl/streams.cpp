@@ -202,4 +202,26 @@ std::int64_t TMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
     return FPosition;
 }
 
+TFileReplacement::TFileReplacement(const UnicodeString& target)
+    : FTarget(target), FStream(TFileStream::CreateBeside(target)) {
+    FTemporary = FStream->FileName();
+}
+
+TFileReplacement::~TFileReplacement() {
+    if (!FCommitted) {
+        FStream.reset();
+        RemoveFileQuietly(FTemporary);
+    }
+}
+
+void TFileReplacement::Commit() {
+    FStream->FlushToDisk();
+    FStream->Close();
+    const UnicodeString error = RenameOverFile(FTemporary, FTarget);
+    if (!error.empty()) {
+        throw EFCreateError(Format(u"Cannot create file \"%s\". %s", {FTarget, error}));
+    }
+    FCommitted = true;
+}
+
 } // namespace velora

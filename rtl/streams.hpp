@@ -105,11 +105,46 @@ public:
 
     const UnicodeString& FileName() const noexcept { return FFileName; }
 
+    // Makes a new file named after target in target's folder, readable and writable by its
+    // owner only on POSIX, without following a link; EFCreateError names target.
+    static std::unique_ptr<TFileStream> CreateBeside(const UnicodeString& target);
+    // True when path names this very file, itself or through a link.
+    bool IsFile(const UnicodeString& path) const;
+    // Writes the data through to the disk; EWriteError on failure.
+    void FlushToDisk();
+
 private:
     struct Handle;
     TFileStream(UnicodeString fileName, std::unique_ptr<Handle> handle);
     UnicodeString FFileName;
     std::unique_ptr<Handle> FHandle;
 };
+
+// Writes a file all or nothing: the content goes to a new file beside the target
+// (TFileStream::CreateBeside), and Commit puts it in the target's place, replacing a link there
+// rather than writing through it. Without Commit the new file is removed and the target is
+// untouched.
+class TFileReplacement {
+public:
+    explicit TFileReplacement(const UnicodeString& target);
+    ~TFileReplacement();
+    TFileReplacement(const TFileReplacement&) = delete;
+    TFileReplacement& operator=(const TFileReplacement&) = delete;
+
+    TFileStream& Stream() noexcept { return *FStream; }
+    // EWriteError or EFCreateError naming the target when the file cannot be completed.
+    void Commit();
+
+private:
+    UnicodeString FTarget;
+    UnicodeString FTemporary;
+    std::unique_ptr<TFileStream> FStream;
+    bool FCommitted = false;
+};
+
+// Platform primitives of TFileReplacement. RenameOverFile renames from over to (a link at to is
+// replaced, not followed) and returns an error text, empty on success.
+UnicodeString RenameOverFile(const UnicodeString& from, const UnicodeString& to);
+void RemoveFileQuietly(const UnicodeString& fileName) noexcept;
 
 } // namespace velora

@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 namespace velora {
 namespace {
@@ -335,6 +338,73 @@ TEST(Codec, StreamAndMemoryFormsMatchTheStringForm) {
     }
     p.codec->End_DecryptMemory();
     EXPECT_EQ(std::string(back.Memory(), back.Memory() + back.Size()), text);
+}
+
+// The file forms write all or nothing: a new private file, put in place only when the call
+// succeeded, never written through a link, and never over the file being read.
+TEST(Codec, FileFormsReplaceTheOutputOnlyOnSuccess) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() /
+                         ("codec_files_" + std::to_string(reinterpret_cast<std::uintptr_t>(&dir)));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    auto path = [&dir](const char* name) { return (dir / name).u16string(); };
+    auto write = [&](const char* name, const std::string& content) {
+        std::ofstream(dir / name, std::ios::binary) << content;
+    };
+    auto read = [&](const char* name) {
+        std::ifstream in(dir / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    const std::string text = "forty-two bytes of secret plaintext, or so";
+    write("plain", text);
+    write("old", "old content");
+    ProgramCodec p;
+    p.codec->EncryptFile(path("plain"), path("cipher"));
+    p.codec->DecryptFile(path("back"), path("cipher"));
+    EXPECT_EQ(read("back"), text);
+#ifndef _WIN32
+    EXPECT_EQ(fs::status(dir / "back").permissions() &
+                  (fs::perms::group_all | fs::perms::others_all),
+              fs::perms::none);
+    fs::create_symlink(dir / "old", dir / "link");
+#endif
+    const std::string cipher = read("cipher");
+
+    TCodec unbound;
+    struct Case {
+        const char* what;
+        std::function<void()> call;
+        const char* file;
+        std::string content;
+    };
+    const Case failing[] = {
+        {"decrypt over its input", [&] { p.codec->DecryptFile(path("cipher"), path("cipher")); },
+         "cipher", cipher},
+        {"encrypt over its input", [&] { p.codec->EncryptFile(path("old"), path("old")); }, "old",
+         "old content"},
+        {"refused by the engine", [&] { unbound.DecryptFile(path("old"), path("cipher")); }, "old",
+         "old content"},
+#ifndef _WIN32
+        {"a link to its input", [&] { p.codec->EncryptFile(path("old"), path("link")); }, "old",
+         "old content"},
+#endif
+    };
+    for (const Case& c : failing) {
+        EXPECT_NE(MessageOf(c.call), u"(no failure)") << c.what;
+        EXPECT_EQ(read(c.file), c.content) << c.what;
+    }
+#ifndef _WIN32
+    // A link at the output is replaced, and what it leads to is left alone.
+    p.codec->DecryptFile(path("link"), path("cipher"));
+    EXPECT_EQ(read("old"), "old content");
+    EXPECT_FALSE(fs::is_symlink(dir / "link"));
+    EXPECT_EQ(read("link"), text);
+#endif
+    // Nothing else is left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()),
+              std::ptrdiff_t{5 - (fs::exists(dir / "link") ? 0 : 1)});
+    fs::remove_all(dir);
 }
 
 } // namespace

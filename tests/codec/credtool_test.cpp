@@ -68,7 +68,9 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
-    ToolResult Run(const std::vector<std::string>& args, const std::string& input = "") const {
+    // shellPrefix (POSIX only) goes before the command, as in "ulimit -f 1; ".
+    ToolResult Run(const std::vector<std::string>& args, const std::string& input = "",
+                   const std::string& shellPrefix = "") const {
 #ifdef _WIN32
         // cmd.exe: the tests' arguments hold no double quotes.
         auto quote = [](const std::string& s) { return "\"" + s + "\""; };
@@ -92,10 +94,11 @@ protected:
                    quote(Path("stderr"));
         ToolResult result;
 #ifdef _WIN32
+        (void)shellPrefix;
         // The whole line in one more pair of quotes, which cmd.exe takes off again.
         result.status = std::system(("\"" + command + "\"").c_str());
 #else
-        const int raw = std::system(command.c_str());
+        const int raw = std::system((shellPrefix + command).c_str());
         result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 #endif
         result.out = Read("stdout");
@@ -142,6 +145,7 @@ TEST_F(CredTool, ExitStatusAndMessages) {
         "warning: the input is not canonical Base64; it was read leniently, as the launcher "
         "reads it, as ";
     const std::string noCipherText = "warning: the input holds no ciphertext: it decodes to ";
+    const std::string tooShort = "the input holds no ciphertext: it decodes to ";
 
     struct Case {
         std::vector<std::string> args;
@@ -183,16 +187,17 @@ TEST_F(CredTool, ExitStatusAndMessages) {
          0,
          "",
          {noCipherText + "8 bytes, and the first 8 are the nonce"}},
+        // Not even a nonce: nothing the launcher could have stored.
         {{"decrypt", "--password-file", pw},
          "AAAAAAAAAA",
-         0,
+         1,
          "",
-         {lenient + "6 bytes", noCipherText + "6 bytes, and the first 8 are the nonce"}},
+         {lenient + "6 bytes", tooShort + "6 bytes, fewer than the 8 of the nonce"}},
         {{"decrypt", "--password-file", pw},
          "",
-         0,
+         1,
          "",
-         {noCipherText + "0 bytes, and the first 8 are the nonce"}},
+         {tooShort + "0 bytes, fewer than the 8 of the nonce"}},
     };
     for (const Case& c : cases) {
         const ToolResult r = Run(c.args, c.input);
@@ -220,14 +225,17 @@ TEST_F(CredTool, PasswordsTheKeyDerivationCannotHoldAreRefused) {
     const std::string shortCyrillic = Write("short", cyrillic);
     const std::string latin1 = Write("latin1", "Gr\xc3\xbc\xc3\x9f"
                                                "e, a long password");
-    const std::string refusal =
-        "the password's character 10, U+041F \"\xd0\x9f\", cannot be represented in cp1252";
+    const std::string refusal = "the password's character 10, U+041F, cannot be represented in "
+                                "cp1252";
 
     for (const char* command : {"encrypt", "decrypt"}) {
         const ToolResult r = Run({command, "--password-file", longCyrillic}, "AAAA");
         EXPECT_EQ(r.status, 1) << command;
         EXPECT_EQ(r.err.rfind(refusal, 0), 0u) << r.err;
-        EXPECT_NE(r.err.find("--encoding utf-8"), std::string::npos) << r.err;
+        // Neither the secret's character nor an option whose ciphertexts the launcher cannot
+        // decrypt.
+        EXPECT_EQ(r.err.find("\xd0"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("--encoding"), std::string::npos) << r.err;
     }
     std::vector<std::string> makeSet = {"make-set", "--password-file", longCyrillic, "--output",
                                         Path("set")};
@@ -268,6 +276,15 @@ TEST_F(CredTool, AnsiEncodingOptionChangesTheTextBytes) {
     EXPECT_EQ(enc.out.size(), (8 + 4 + 2) / 3 * 4 + 1);
     EXPECT_EQ(Run({"decrypt", "--password-file", pw, "--encoding", "ansi"}, enc.out).out, text);
     EXPECT_EQ(Run({"decrypt", "--password-file", pw}, enc.out).status, 1);
+
+    // Text the code page lacks would come back as "?": refused, the character not printed.
+    const ToolResult lost = Run({"encrypt", "--password-file", pw, "--encoding", "ansi"},
+                                "Zhenya \xd0\x96 \xe4\xb8\x96");
+    EXPECT_EQ(lost.status, 1);
+    EXPECT_EQ(lost.out, "");
+    EXPECT_EQ(lost.err, "the text's character 8, U+0416, cannot be represented in cp1252 "
+                        "(--encoding): it would be encrypted as \"?\"" +
+                            kErrorLineEnd);
 }
 
 TEST_F(CredTool, MakeSetThenCheckSet) {
@@ -302,6 +319,58 @@ TEST_F(CredTool, MakeSetThenCheckSet) {
     const ToolResult bad = Run({"check-set", Write("damaged", damaged)});
     EXPECT_EQ(bad.status, 1);
     EXPECT_EQ(bad.err.rfind("httppass: ", 0), 0u) << bad.err;
+
+    // A credential the launcher would read as empty is no success.
+    for (const std::string& empty : {std::string("AAAA"), std::string()}) {
+        std::string content = Read("set");
+        const std::size_t from = content.find("\nsecret ") + 8;
+        content.replace(from, content.find('\n', from) - from, empty);
+        const ToolResult r = Run({"check-set", Write("empty", content)});
+        EXPECT_EQ(r.status, 1) << empty;
+        EXPECT_EQ(r.err.rfind("secret: decrypts to no text", 0), 0u) << r.err;
+    }
+
+    // The set records no options: make-set takes the launcher's, or refuses naming the option.
+    const std::vector<std::string> options[] = {{"--encoding", "ansi"},
+                                                {"--stream", "native.XOR"},
+                                                {"--block", "native.AES-128"},
+                                                {"--chain", "native.CFB-8bit"},
+                                                {"--encoding", "utf-8"}};
+    for (const auto& option : options) {
+        std::vector<std::string> withOption = args;
+        withOption[4] = Path("other");
+        withOption.insert(withOption.begin() + 1, option.begin(), option.end());
+        const ToolResult r = Run(withOption);
+        const bool launchers = option[1] == "utf-8";
+        EXPECT_EQ(r.status, launchers ? 0 : 1) << option[0] << r.err;
+        EXPECT_EQ(r.err.find(option[0]) != std::string::npos, !launchers) << r.err;
+        EXPECT_EQ(fs::exists(Path("other")), launchers);
+        fs::remove(Path("other"));
+    }
+    // Nor does it write a set with a credential the launcher would read as empty.
+    std::vector<std::string> withEmpty = args;
+    withEmpty[4] = Path("other");
+    withEmpty[8] = Write("nothing", "");
+    EXPECT_EQ(Run(withEmpty).err.rfind("secret: decrypts to no text", 0), 0u);
+    EXPECT_FALSE(fs::exists(Path("other")));
+
+#ifndef _WIN32
+    // A link at the output is replaced, not written through.
+    Write("victim", "victim");
+    fs::create_symlink(Path("victim"), Path("linked"));
+    args[4] = Path("linked");
+    EXPECT_EQ(Run(args).status, 0);
+    EXPECT_EQ(Read("victim"), "victim");
+    EXPECT_FALSE(fs::is_symlink(Path("linked")));
+    // A write that fails leaves the old set as it was, and nothing beside it.
+    const std::string before = Read("set");
+    args[4] = Path("set");
+    EXPECT_EQ(Run(args, "", "ulimit -f 1; ").status, 1);
+    EXPECT_EQ(Read("set"), before);
+    for (const auto& entry : fs::directory_iterator(fs::path(Path("set")).parent_path())) {
+        EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+    }
+#endif
 
     // Only printable-ASCII passwords go into a set.
     args[2] = Write("pw2", "p\xc3\xa4ssword");

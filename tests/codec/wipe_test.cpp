@@ -1,9 +1,11 @@
 // Secrets leave no copies behind: this program replaces the global allocation functions, and
 // while a check runs, every block released through them is searched for pieces of the secrets
 // it was told about. Blocks that held a secret must have been wiped before they went.
+#include "codec/base64.hpp"
 #include "codec/codec.hpp"
 #include "program_codec.hpp"
 #include "rtl/encoding.hpp"
+#include "rtl/exceptions.hpp"
 #include "rtl/secure.hpp"
 #include "tools/credtool/credtool.hpp"
 
@@ -20,6 +22,12 @@
 #include <new>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
 
 // The replacements below pair malloc with free behind a header; GCC cannot see that through
 // the inlined replacements and warns.
@@ -145,6 +153,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
+int ProcessId() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return getpid();
+#endif
+}
+
 // Watches the secrets (as UTF-8 and as UTF-16LE) while it lives; Leaks() counts the released
 // blocks that still held a piece of one.
 class SecretWatch {
@@ -217,11 +233,31 @@ TEST(Wipe, CodecStreamsReadInWhole) {
     SecureZero(text);
 }
 
+TEST(Wipe, DecryptedTextThatIsNotUtf8) {
+    ProgramCodec p(kPassword);
+    // The secret, then a byte that cannot start UTF-8: decoding fails past the secret.
+    std::string bytes = ToUtf8(kPlaintext) + "\xff";
+    TMemoryStream plain, cipher;
+    plain.SetSensitive(true);
+    plain.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+    SecureZero(bytes);
+    p.codec->EncryptStream(plain, cipher);
+    const UnicodeString base64 =
+        U16(Base64Encode(cipher.Memory(), static_cast<std::size_t>(cipher.Size())));
+    UnicodeString text;
+    {
+        SecretWatch watch({kPlaintext});
+        EXPECT_THROW(p.codec->DecryptString(text, base64, TEncoding::UTF8()), EEncodingError);
+        EXPECT_EQ(watch.Leaks(), 0) << watch.FirstLeak();
+    }
+}
+
 class WipeCredTool : public testing::Test {
 protected:
     void SetUp() override {
+        // The process id too: other builds on the machine run this test at the same time.
         FDir = fs::temp_directory_path() /
-               ("wipe_test_" +
+               ("wipe_test_" + std::to_string(ProcessId()) + "_" +
                 std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::create_directories(FDir);
     }
@@ -272,24 +308,40 @@ TEST_F(WipeCredTool, CommandsLeaveNoCopiesOfPasswordOrPlaintext) {
         makeSet.push_back(Write("plain" + std::to_string(i), ToUtf8(kPlaintext)));
     }
     const std::string none = Write("none", "");
+    // Failures part way: a password that is not UTF-8 at its end, and a set whose password line
+    // is read before a line that is wrong.
+    const std::string badPassword = Write("badpw", ToUtf8(kPassword) + "\xff");
+    std::string hex;
+    for (const char c : ToUtf8(kPassword)) {
+        static constexpr char kDigits[] = "0123456789abcdef";
+        hex += kDigits[static_cast<unsigned char>(c) >> 4];
+        hex += kDigits[static_cast<unsigned char>(c) & 15];
+    }
+    const std::string badSet =
+        Write("badset", "velora-credential-set 1\npassword-hex " + hex + "\nnot a line\n");
+    SecureZero(hex);
 
     struct Step {
         std::vector<std::string> args;
         std::string input;
+        int status;
     };
     const Step steps[] = {
-        {{"encrypt", "--password-file", password}, plain},
-        {{"decrypt", "--password-file", password}, (FDir / "cipher").string()},
-        {makeSet, none},
-        {{"check-set", (FDir / "set").string()}, none},
+        {{"encrypt", "--password-file", password}, plain, 0},
+        {{"decrypt", "--password-file", password}, (FDir / "cipher").string(), 0},
+        {makeSet, none, 0},
+        {{"check-set", (FDir / "set").string()}, none, 0},
+        {{"encrypt", "--password-file", badPassword}, plain, 1},
+        {{"check-set", badSet}, none, 1},
     };
     for (const Step& step : steps) {
         {
             SecretWatch watch({kPlaintext, kPassword});
-            ASSERT_EQ(Run(step.args, step.input), 0) << step.args[0];
-            EXPECT_EQ(watch.Leaks(), 0) << step.args[0] << ": " << watch.FirstLeak();
+            ASSERT_EQ(Run(step.args, step.input), step.status) << step.args[0];
+            EXPECT_EQ(watch.Leaks(), 0)
+                << step.args[0] << " " << step.args[1] << ": " << watch.FirstLeak();
         }
-        if (step.args[0] == "encrypt") {
+        if (step.args[0] == "encrypt" && step.status == 0) {
             fs::copy_file(FDir / "out", FDir / "cipher");
         } else if (step.args[0] == "decrypt") {
             EXPECT_TRUE(Read("out") == text);

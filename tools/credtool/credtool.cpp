@@ -8,6 +8,7 @@
 #include "rtl/encoding.hpp"
 #include "rtl/exceptions.hpp"
 #include "rtl/secure.hpp"
+#include "rtl/streams.hpp"
 #include "tools/credtool/set_file.hpp"
 
 #include <cstdio>
@@ -22,10 +23,6 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace velora::credtool {
@@ -42,7 +39,8 @@ Makes and checks the launcher's stored credentials with the launcher's own codec
 cipher over a block cipher and chaining mode, keyed by a password (its SHA-1 digest in the
 system's ANSI code page once it is longer than the cipher takes as it is, 16 characters for
 Twofish). A password that is hashed and holds a character the encoding cannot represent is
-refused: that character would count as "?", and other passwords would decrypt the same texts.
+refused, naming its position and code point: that character would count as "?", and other
+passwords would decrypt the same texts.
 
 Commands:
   encrypt    Reads the plaintext (UTF-8 text) from standard input and prints its Base64
@@ -50,17 +48,22 @@ Commands:
   decrypt    Reads Base64 text from standard input (one trailing line end, LF or CR LF, is
              removed) and writes the plaintext as UTF-8 to standard output with nothing added.
              The text is read as the launcher reads it, leniently; a warning says so when it
-             is not canonical Base64, and when it holds no ciphertext (8 bytes or fewer).
+             is not canonical Base64, and when it holds only the 8-byte nonce (an empty text).
+             Text that decodes to fewer than 8 bytes holds no ciphertext and is an error.
   make-set   Encrypts five plaintext files and writes a credential-set file holding the password
              and the five ciphertexts, then decrypts them again to check the result. The files
              are, in this order, the texts of LocalFileCrypto, httpuser, httppass, secret and
              apisecret; each is read as UTF-8 text exactly as it is, line ends included. The
-             password must be printable ASCII (characters 32 to 126). The set file is created
-             readable by its owner only.
+             password must be printable ASCII (characters 32 to 126) and every text non-empty.
+             The set records no options: make-set refuses --encoding, --stream, --block and
+             --chain other than the launcher's (utf-8 and the defaults below). Before it
+             reports success it checks its own output as check-set does. The set is written
+             to a new file, readable by its owner only, that then replaces SET (a link at SET
+             is replaced, not followed); on failure SET is left as it was.
   check-set  Decrypts the five ciphertexts of a set with its password and checks that each is
-             valid text; prints each credential's name and sizes, never its value. Warns when
-             the sizes differ from the product's (password 256 characters; ciphertexts 184, 184,
-             184, 96 and 184 characters).
+             non-empty, valid text; prints each credential's name and sizes, never its value.
+             Warns when the sizes differ from the product's (password 256 characters;
+             ciphertexts 184, 184, 184, 96 and 184 characters).
 
 Options:
   --password-file P  The password: the file's content as UTF-8 text, one trailing line end
@@ -69,10 +72,13 @@ Options:
   --stream ID        Stream cipher identifier (default native.StreamToBlock).
   --block ID         Block cipher identifier (default native.Twofish).
   --chain ID         Chaining mode identifier (default native.CBC).
-  --encoding E       Encoding of the text inside the ciphertext: utf-8 (default) or ansi.
-                     The launcher decrypts its credentials as utf-8. When given, it is also
-                     the encoding in which a long password is hashed (default: ansi, as the
-                     launcher hashes its own).
+  --encoding E       Encoding of the text inside the ciphertext: utf-8 (the default) or ansi
+                     (the system's ANSI code page; Windows-1252 on Linux). encrypt refuses text
+                     that ansi cannot hold, naming the first such character's position and
+                     code point. --encoding also sets the encoding in which a long password
+                     is hashed; without it that is ansi, as the launcher hashes its own. The
+                     launcher decrypts its credentials as utf-8 with its password hashed as
+                     ansi, so it cannot decrypt what another --encoding made.
   --help             This text.
 
 Credential-set file (the build reads it from the file VELORA_CREDENTIAL_SET names):
@@ -241,15 +247,44 @@ UnicodeString ReadPassword(const Options& options) {
     return password;
 }
 
-// "U+0416 "Ж"" for the character at text[i].
-std::string DescribeCharacter(std::u16string_view text, std::size_t i, std::size_t units) {
-    char32_t cp = text[i];
-    if (units == 2) {
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+// Where a text first holds a character that encoding cannot represent (it would become "?"):
+// the character's number, counted from 1, and its code point; nothing when it all fits. Every
+// block made on the way is wiped, as the text may be a password or plaintext.
+struct Unfit {
+    std::size_t number;
+    char32_t codePoint;
+};
+std::optional<Unfit> FirstUnfitCharacter(const TEncoding& encoding, const UnicodeString& text) {
+    Bytes bytes;
+    UnicodeString back;
+    ScopeExit wipe([&] {
+        SecureZero(bytes);
+        SecureZero(back);
+    });
+    try {
+        bytes = encoding.GetBytes(text);
+        back = encoding.GetString(bytes);
+    } catch (const EEncodingError&) {
+        // Then the first difference below is the unit that failed, or the end.
     }
+    std::size_t number = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        ++number;
+        const Utf16Step step = DecodeUtf16Step(text, i);
+        if (back.size() < i + step.length ||
+            back.compare(i, step.length, text, i, step.length) != 0) {
+            return Unfit{number, step.codePoint};
+        }
+        i += step.length;
+    }
+    return std::nullopt;
+}
+
+std::string Describe(const char* what, const Unfit& unfit, const TEncoding& encoding) {
     char code[16];
-    std::snprintf(code, sizeof(code), "U+%04X", static_cast<unsigned>(cp));
-    return std::string(code) + " \"" + ToUtf8(text.substr(i, units)) + "\"";
+    std::snprintf(code, sizeof(code), "U+%04X", static_cast<unsigned>(unfit.codePoint));
+    return std::string(what) + " character " + std::to_string(unfit.number) + ", " + code +
+           ", cannot be represented in " + ToUtf8(encoding.Name());
 }
 
 // Refuses a password that the key derivation would hash in an encoding that cannot hold one of
@@ -258,27 +293,11 @@ void CheckPasswordFits(TCodec& codec, const UnicodeString& password) {
     if (!codec.PasswordIsHashed()) {
         return;
     }
-    const TEncoding& encoding = codec.Encoding();
-    std::size_t number = 0;
-    for (std::size_t i = 0; i < password.size();) {
-        ++number;
-        const std::size_t length = DecodeUtf16Step(password, i).length;
-        const std::u16string_view one = std::u16string_view(password).substr(i, length);
-        bool fits = false;
-        try {
-            fits = encoding.GetString(encoding.GetBytes(one)) == one;
-        } catch (const EEncodingError&) {
-        }
-        if (!fits) {
-            throw std::runtime_error(
-                "the password's character " + std::to_string(number) + ", " +
-                DescribeCharacter(password, i, one.size()) + ", cannot be represented in " +
-                ToUtf8(encoding.Name()) +
-                ", in which a password this long is hashed: it would count as \"?\", and other "
-                "passwords would decrypt the same texts. Choose --encoding utf-8 or another "
-                "password.");
-        }
-        i += length;
+    if (const auto unfit = FirstUnfitCharacter(codec.Encoding(), password)) {
+        throw std::runtime_error(
+            Describe("the password's", *unfit, codec.Encoding()) +
+            ", in which a password this long is hashed: it would count as \"?\", and other "
+            "passwords would decrypt the same texts. Choose another password.");
     }
 }
 
@@ -329,15 +348,22 @@ int RunEncrypt(const Options& options, std::FILE* in, std::FILE* out) {
         ScopeExit wipeInput([&input] { SecureZero(input); });
         text = FromUtf8(input);
     }
+    if (options.encoding != &TEncoding::UTF8()) {
+        if (const auto unfit = FirstUnfitCharacter(*options.encoding, text)) {
+            throw std::runtime_error(Describe("the text's", *unfit, *options.encoding) +
+                                     " (--encoding): it would be encrypted as \"?\"");
+        }
+    }
     const UnicodeString cipherText = Encrypt(session, text, *options.encoding);
     WriteOutput(out, ToUtf8(cipherText) + "\n");
     return 0;
 }
 
+constexpr std::size_t kNonceBytes = 8;
+
 // What the launcher's codec makes of the Base64 text before it decrypts: warns when that is
-// not what the text seems to say.
-void WarnAboutBase64(const std::string& input, const UnicodeString& base64,
-                     const TEncoding& encoding) {
+// not what the text seems to say, and fails when it holds not even the nonce.
+void CheckBase64(const std::string& input, const UnicodeString& base64, const TEncoding& encoding) {
     const TEncoding& textEncoding =
         &encoding == &TEncoding::UTF8() ? TEncoding::UTF8Replacing() : encoding;
     const Bytes text = textEncoding.GetBytes(base64);
@@ -348,7 +374,12 @@ void WarnAboutBase64(const std::string& input, const UnicodeString& base64,
                      "launcher reads it, as "
                   << body.size() << " bytes\n";
     }
-    if (body.size() <= 8) {
+    if (body.size() < kNonceBytes) {
+        throw std::runtime_error("the input holds no ciphertext: it decodes to " +
+                                 std::to_string(body.size()) + " bytes, fewer than the " +
+                                 std::to_string(kNonceBytes) + " of the nonce");
+    }
+    if (body.size() == kNonceBytes) {
         std::cerr << "warning: the input holds no ciphertext: it decodes to " << body.size()
                   << " bytes, and the first 8 are the nonce\n";
     }
@@ -361,7 +392,7 @@ int RunDecrypt(const Options& options, std::FILE* in, std::FILE* out) {
     std::string input = ReadAll(in, "standard input");
     RemoveOneLineEnd(input);
     const UnicodeString base64 = FromUtf8(input);
-    WarnAboutBase64(input, base64, *options.encoding);
+    CheckBase64(input, base64, *options.encoding);
     UnicodeString text;
     ScopeExit wipeText([&text] { SecureZero(text); });
     try {
@@ -379,36 +410,25 @@ int RunDecrypt(const Options& options, std::FILE* in, std::FILE* out) {
     return 0;
 }
 
-void WritePrivateFile(const std::string& path, const std::string& content) {
+UnicodeString PathText(const std::string& path) {
 #ifdef _WIN32
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        throw std::runtime_error("cannot create " + path);
-    }
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    if (std::fclose(file) != 0 || !written) {
-        throw std::runtime_error("cannot write " + path);
-    }
+    return TEncoding::ANSI().GetString(reinterpret_cast<const std::uint8_t*>(path.data()),
+                                       path.size());
 #else
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0) {
-        throw std::runtime_error("cannot create " + path);
-    }
-    ::fchmod(fd, 0600);
-    std::size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n <= 0) {
-            ::close(fd);
-            throw std::runtime_error("cannot write " + path);
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::close(fd) != 0) {
-        throw std::runtime_error("cannot write " + path);
-    }
+    return FileNameText(path);
 #endif
+}
+
+// A new file, readable by its owner only on POSIX, renamed over the path once it is complete: a
+// failed write leaves the old file as it was, and a link at the path is replaced, not followed.
+void WritePrivateFile(const std::string& path, const std::string& content) {
+    try {
+        TFileReplacement file(PathText(path));
+        file.Stream().WriteBuffer(content.data(), static_cast<std::int64_t>(content.size()));
+        file.Commit();
+    } catch (const Exception& e) {
+        throw std::runtime_error("cannot write " + path + ": " + e.what());
+    }
 }
 
 // Decrypts every ciphertext of the set; returns the plaintexts, or throws naming the credential.
@@ -432,6 +452,48 @@ std::vector<UnicodeString> DecryptSet(const Options& options, const CredentialSe
     return texts;
 }
 
+// Decrypts the set as the launcher would and fails, naming the credential, on one the launcher
+// would leave empty.
+std::vector<UnicodeString> CheckSet(const Options& options, const CredentialSetFile& set) {
+    std::vector<UnicodeString> texts = DecryptSet(options, set);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (texts[i].empty()) {
+            for (auto& text : texts) {
+                SecureZero(text);
+            }
+            Bytes body;
+            Base64Decode(reinterpret_cast<const std::uint8_t*>(set.cipherTexts[i].data()),
+                         set.cipherTexts[i].size(), body);
+            throw std::runtime_error(std::string(kCredentialNames[i]) +
+                                     ": decrypts to no text, and the launcher would leave it "
+                                     "empty: its ciphertext decodes to " +
+                                     std::to_string(body.size()) + " bytes");
+        }
+    }
+    return texts;
+}
+
+// The set file records no encoding and no algorithms: the launcher reads every set with its own.
+void RefuseWhatTheSetCannotRecord(const Options& options) {
+    const Options launcher;
+    auto refuse = [](const char* option, const std::string& launchers) {
+        throw UsageError(std::string("make-set: a credential set does not record ") + option +
+                         ", and the launcher decrypts with " + launchers + " only");
+    };
+    if (options.encoding != launcher.encoding) {
+        refuse("--encoding", "utf-8");
+    }
+    if (options.streamId != launcher.streamId) {
+        refuse("--stream", ToUtf8(launcher.streamId));
+    }
+    if (options.blockId != launcher.blockId) {
+        refuse("--block", ToUtf8(launcher.blockId));
+    }
+    if (options.chainId != launcher.chainId) {
+        refuse("--chain", ToUtf8(launcher.chainId));
+    }
+}
+
 // Wipes the texts, and the set's password, when they go.
 struct SecretsGuard {
     std::vector<UnicodeString>& texts;
@@ -451,6 +513,7 @@ int RunMakeSet(const Options& options) {
     if (options.arguments.size() != kCredentialNames.size()) {
         throw UsageError("make-set needs five plaintext files");
     }
+    RefuseWhatTheSetCannotRecord(options);
     UnicodeString password = ReadPassword(options);
     ScopeExit wipePassword([&password] { SecureZero(password); });
     CredentialSetFile set;
@@ -472,16 +535,21 @@ int RunMakeSet(const Options& options) {
             set.cipherTexts[i] = ToUtf8(Encrypt(session, texts.back(), *options.encoding));
         }
     }
-    std::vector<UnicodeString> back = DecryptSet(options, set);
-    SecretsGuard backGuard{back, set};
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        if (back[i] != texts[i]) {
-            throw std::runtime_error(std::string(kCredentialNames[i]) +
-                                     " does not decrypt to its plaintext");
-        }
-    }
     std::string content = FormatCredentialSet(set);
     ScopeExit wipeContent([&content] { SecureZero(content); });
+    {
+        // The file's own text, read back as check-set and the build read it.
+        CredentialSetFile written = ParseCredentialSet(content, *options.output);
+        std::vector<UnicodeString> back;
+        SecretsGuard backGuard{back, written};
+        back = CheckSet(Options{}, written);
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            if (back[i] != texts[i]) {
+                throw std::runtime_error(std::string(kCredentialNames[i]) +
+                                         " does not decrypt to its plaintext");
+            }
+        }
+    }
     WritePrivateFile(*options.output, content);
     return 0;
 }
@@ -499,7 +567,7 @@ int RunCheckSet(const Options& options, std::FILE* out) {
     }
     std::vector<UnicodeString> texts;
     SecretsGuard guard{texts, set};
-    texts = DecryptSet(options, set);
+    texts = CheckSet(options, set);
 
     constexpr std::size_t kProductPasswordLength = 256;
     constexpr std::size_t kProductLengths[] = {184, 184, 184, 96, 184};

@@ -1,5 +1,8 @@
 #include "tools/credtool/set_file.hpp"
 
+#include "codec/scope_exit.hpp"
+#include "rtl/secure.hpp"
+
 #include <algorithm>
 #include <optional>
 #include <stdexcept>
@@ -50,6 +53,12 @@ CredentialSetFile ParseCredentialSet(std::string_view content, std::string_view 
     };
     CredentialSetFile set;
     std::optional<std::string> password;
+    // Wiped however the parse ends; on success it has been moved out already.
+    ScopeExit wipePassword([&password] {
+        if (password) {
+            SecureZero(*password);
+        }
+    });
     std::array<bool, 5> seen{};
     bool header = false;
     int lineNo = 0;
@@ -86,6 +95,7 @@ CredentialSetFile ParseCredentialSet(std::string_view content, std::string_view 
                 fail(lineNo, "the password must be a non-empty, even number of hex digits");
             }
             std::string bytes;
+            ScopeExit wipeBytes([&bytes] { SecureZero(bytes); });
             // Sized up front: growth would leave pieces of the password behind.
             bytes.reserve(value.size() / 2);
             for (std::size_t i = 0; i < value.size(); i += 2) {
