@@ -70,6 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
                     IntranetCase{u"", u"www.example.com", false},
                     IntranetCase{u"", u"intranet.", false}, IntranetCase{u"", u"10.0.0.1", false},
                     IntranetCase{u"", u"[::1]", false}, IntranetCase{u"", u"[fe80::1]", false},
+                    IntranetCase{u"", u"134744072", false}, IntranetCase{u"", u"0x8080808", false},
                     IntranetCase{u"", u"", false},
                     IntranetCase{u"corp.test", u"sso.corp.test", true},
                     IntranetCase{u"corp.test", u"corp.test.evil", false},
