@@ -310,7 +310,8 @@ std::optional<UnicodeString> IPv6Host(std::u16string_view literal) {
 }
 
 bool ParsePort(std::u16string_view text, std::int32_t& port) {
-    // Digits only: a sign names no TCP port.
+    // Digits only: a sign names no TCP port. Port 0 neither: the transports would go to the
+    // scheme's default port instead.
     if (text.empty())
         return false;
     std::int32_t value = 0;
@@ -322,7 +323,7 @@ bool ParsePort(std::u16string_view text, std::int32_t& port) {
             return false; // no such TCP port
     }
     port = value;
-    return true;
+    return value != 0;
 }
 
 // The dot-segment removal of relative reference resolution.

@@ -70,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
                 u"", u""},
         UriCase{u"http://[1:0:0:2:0:0:0:3]/", u"http", u"[1:0:0:2::3]", 80, u"/", u"", u"", u"",
                 u""},
-        UriCase{u"http://[::]:0/", u"http", u"[::]", 0, u"/", u"", u"", u"", u""},
+        UriCase{u"http://[::]:08/", u"http", u"[::]", 8, u"/", u"", u"", u"", u""},
         UriCase{u"https://A.Example./", u"https", u"a.example.", 443, u"/", u"", u"", u"", u""}));
 
 TEST(Uri, ParamsSplitAtAmpersandAndEquals) {
@@ -96,7 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(u"", u"example.com/x", u"://h/", u"1http://h/", u"https://h:abc/",
                     u"https://h:99999999999/", u"https:///path", u"https://user@:443/",
                     u"https://[::1/", u"https:foo", u"http:/x", u"https://h:65536/",
-                    u"http://h:99999/", u"http://h:-1/", u"http://h:+80/", u"https://[::1]x8443/",
+                    u"http://h:99999/", u"http://h:-1/", u"http://h:+80/", u"http://h:00/",
+                    u"https://[::1]x8443/",
                     // Delimiters that the IDNA step makes of look-alikes.
                     u"http://127.0.0.1\uff1a2345\uff0f.good.test/",
                     u"http://user:pw\uff20evil.test/", u"http://evil.example\uff0f.corp.example/",
