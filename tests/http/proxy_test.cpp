@@ -243,6 +243,21 @@ TEST_F(ForwardingProxy, CredentialsInTheVariablesUrlAreUsedPercentDecoded) {
               "Basic " + Base64Encode("alice:s3c@:t"));
 }
 
+TEST_F(ForwardingProxy, ARedirectThroughAnotherProxyTakesNoneOfTheFirstOnesCredentials) {
+    TinyProxy first("alice", "s3cret");
+    HostileProxy second(R"({"status": 200, "tunnel": true})");
+    TestServer plain(TestServerOptions{R"({"/hop": {"status": 302, "headers": [["Location", ")" +
+                                           secure.Url("/x") + R"("]]}})",
+                                       0, true});
+    UseEnvironment("http_proxy", first.Url());
+    UseEnvironment("https_proxy", second.Url());
+    client->CredentialsStorage().Add({TAuthTargetType::Proxy, u"", u"", u"alice", u"s3cret"});
+    EXPECT_EQ(client->Get(U16(plain.Url("/hop")))->ContentAsString(), u"through");
+    const auto tunnels = second.Requests();
+    ASSERT_EQ(tunnels.size(), 1u);
+    EXPECT_EQ(tunnels[0].CountHeader("Proxy-Authorization"), 0);
+}
+
 TEST_F(ForwardingProxy, ProxyCredentialsFromSettingsStoreOrCallback) {
     TinyProxy proxy("alice", "s3cret");
     client->ProxySettings().FHost = u"127.0.0.1";
