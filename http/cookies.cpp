@@ -173,8 +173,22 @@ std::optional<TCookie> TCookie::Parse(std::u16string_view setCookie, const TURI&
 bool TCookieManager::AddServerCookie(const TCookie& cookie, const TURI& url,
                                      TCookie::TDateTime now) {
     const UnicodeString host = u"." + url.Host();
-    if (!host.ends_with(cookie.Domain) || !url.Path().starts_with(cookie.Path))
+    if (!CookieDomainMatches(cookie.Domain, false, url.Host()) ||
+        !url.Path().starts_with(cookie.Path))
         return false;
+    // Plain http may neither set a secure cookie nor push one aside.
+    if (url.Scheme() != u"https") {
+        if (cookie.Secure)
+            return false;
+        const std::u16string_view domain = std::u16string_view(cookie.Domain).substr(1);
+        for (const TCookie& stored : FCookies)
+            if (stored.Secure && SameText(stored.Name, cookie.Name) &&
+                (CookieDomainMatches(stored.Domain, false, domain) ||
+                 CookieDomainMatches(cookie.Domain, false,
+                                     std::u16string_view(stored.Domain).substr(1))) &&
+                CookiePathMatches(stored.Path, cookie.Path))
+                return false;
+    }
     TCookie accepted = cookie;
     if (!cookie.HostOnly && IsPublicSuffix(std::u16string_view(cookie.Domain).substr(1))) {
         // Anyone may register names below a public suffix: a cookie for all of them is refused,

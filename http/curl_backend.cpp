@@ -398,6 +398,7 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
             encodings = "deflate";
         if (!encodings.empty())
             curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, encodings.c_str());
+        transfer.Decoding = !encodings.empty();
 
         if (!options.SecureProtocols.Empty() && !curltls::HasTls(options.SecureProtocols)) {
             // Only SSL 2 or 3, which the TLS library no longer has: no version is left.

@@ -1,6 +1,9 @@
 #include "http/curl_transfer.hpp"
 
+#include "http/gzip_body.hpp"
 #include "rtl/exceptions.hpp"
+
+#include <zlib.h>
 
 #include <algorithm>
 
@@ -60,7 +63,7 @@ size_t TCurlTransfer::OnHeader(char* data, size_t size, size_t count, void* user
 void TCurlTransfer::Header(std::string_view line) {
     FLastActivity = Clock::now();
     FReceived += line.size();
-    if (FBlockEnded && line.starts_with("HTTP/")) {
+    if (FBlockEnded && line.starts_with("HTTP/") && (!HeadersDone() || NewRequestSent())) {
         // A new block: a proxy's CONNECT answer, an interim 1xx, an answer libcurl acted on
         // itself (an authentication round), or the final one.
         FBlock.clear();
@@ -84,7 +87,18 @@ void TCurlTransfer::Header(std::string_view line) {
     } else if (FBlockStatus < 100 || FBlockStatus >= 200) {
         FPhase = TPhase::HeadersDone;
         FStatus = FBlockStatus;
+        FRequestBytesAtFinal = RequestBytes();
     }
+}
+
+curl_off_t TCurlTransfer::RequestBytes() const {
+    long bytes = 0;
+    curl_easy_getinfo(FEasy, CURLINFO_REQUEST_SIZE, &bytes);
+    return bytes;
+}
+
+bool TCurlTransfer::NewRequestSent() const {
+    return RequestBytes() > FRequestBytesAtFinal;
 }
 
 // Called once the connection stands, just before the request goes out.
@@ -134,6 +148,14 @@ void TCurlTransfer::Body(const char* data, size_t length) {
             } catch (const EStreamError&) {
             }
         }
+    }
+    FBodyBytes += length;
+    if (Decoding) {
+        curl_off_t encoded = 0;
+        curl_easy_getinfo(FEasy, CURLINFO_SIZE_DOWNLOAD_T, &encoded);
+        if (!WithinInflateLimit(FBodyBytes,
+                                static_cast<std::uint64_t>(std::max<curl_off_t>(0, encoded))))
+            throw EZDecompressionError(std::string_view(zError(Z_BUF_ERROR)));
     }
     FStream.WriteBuffer(data, static_cast<std::int64_t>(length));
 }

@@ -41,6 +41,8 @@ public:
 
     // Asked just before the request goes out; false stops the transfer (a refused certificate).
     std::function<bool()> BeforeSend;
+    // libcurl decodes the body: what it writes is bounded as ContentAsString bounds inflating.
+    bool Decoding = false;
 
     TPhase Phase() const { return FPhase; }
     TStop Stop() const { return FStop; }
@@ -67,6 +69,8 @@ private:
     void Header(std::string_view line);
     void Body(const char* data, size_t length);
     bool Progress();
+    curl_off_t RequestBytes() const;
+    bool NewRequestSent() const;
 
     CURL* FEasy;
     TURLRequest& FRequest;
@@ -84,6 +88,10 @@ private:
     // The header block being received and the one that ended.
     std::string FBlock;
     bool FBlockEnded = true;
+    // The request bytes libcurl had sent when the final block ended: only a new request brings
+    // a new response; header lines before that are a chunked body's trailers.
+    curl_off_t FRequestBytesAtFinal = 0;
+    std::uint64_t FBodyBytes = 0;
     std::int32_t FBlockStatus = 0;
     std::int32_t FStatus = 0;
     std::string FProxyBlock;

@@ -5,8 +5,14 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace velora {
+
+bool WithinInflateLimit(std::uint64_t inflated, std::uint64_t compressed) {
+    return inflated <= GzipInflateLimit(
+                           static_cast<std::size_t>(std::min<std::uint64_t>(compressed, SIZE_MAX)));
+}
 
 std::size_t GzipInflateLimit(std::size_t compressedSize) {
     constexpr std::size_t kMost = 64 * 1024 * 1024;
@@ -43,8 +49,12 @@ Bytes InflateGzip(const std::uint8_t* compressed, std::size_t compressedSize, st
         left -= chunkIn - z.avail_in;
         if (produced > limit)
             throw EZDecompressionError(std::string_view(zError(Z_BUF_ERROR)));
-        if (rc == Z_STREAM_END)
+        if (rc == Z_STREAM_END) {
+            // A second member or anything else after the first is no body of one member.
+            if (left != 0)
+                throw EZDecompressionError(std::string_view(zError(Z_DATA_ERROR)));
             break;
+        }
         if (rc != Z_OK || (left == 0 && z.avail_out != 0)) {
             // Out of input before the end of the stream is a truncated body.
             if (rc == Z_OK)

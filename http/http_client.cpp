@@ -12,28 +12,24 @@ namespace velora {
 namespace {
 
 constexpr std::int32_t kCopyBufferSize = 1048576;
+// Sends the platform may ask for again within one exchange.
+constexpr std::int32_t kMaxResends = 5;
 
-bool ParseInt64(std::u16string_view text, std::int64_t& value) {
-    std::size_t i = 0;
-    bool negative = false;
-    if (!text.empty() && (text[0] == u'-' || text[0] == u'+')) {
-        negative = text[0] == u'-';
-        i = 1;
-    }
-    if (i >= text.size())
+// A length is digits only: a sign makes it no length at all.
+bool ParseLength(std::u16string_view text, std::int64_t& value) {
+    if (text.empty())
         return false;
     std::uint64_t v = 0;
-    const std::uint64_t limit =
-        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
-    for (; i < text.size(); ++i) {
-        if (text[i] < u'0' || text[i] > u'9')
+    const auto limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    for (char16_t c : text) {
+        if (c < u'0' || c > u'9')
             return false;
-        const auto digit = static_cast<std::uint64_t>(text[i] - u'0');
+        const auto digit = static_cast<std::uint64_t>(c - u'0');
         if (v > (limit - digit) / 10)
             return false;
         v = v * 10 + digit;
     }
-    value = negative ? static_cast<std::int64_t>(0 - v) : static_cast<std::int64_t>(v);
+    value = static_cast<std::int64_t>(v);
     return true;
 }
 
@@ -135,7 +131,7 @@ UnicodeString THTTPResponse::GetContentCharSet() {
 
 std::int64_t THTTPResponse::GetContentLength() {
     std::int64_t length = -1;
-    if (!ParseInt64(GetHeaderValue(u"Content-Length"), length))
+    if (!ParseLength(GetHeaderValue(u"Content-Length"), length))
         return -1;
     return length;
 }
@@ -250,12 +246,15 @@ void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
         ~TEndExchange() { Request.EndExchange(); }
     } endExchange{request};
     THTTPState state;
+    state.CallerAskedHttps = request.GetURL().Scheme() == u"https";
+    request.FResends = 0;
     const bool head = SameText(request.GetMethodString(), u"HEAD");
 
     while (!request.IsCancelled()) {
         ApplyRequestOptions(request);
         if (request.IsCancelled())
             return;
+        ChangeRoute(state, request);
 
         if (FCookieManager != nullptr) {
             const UnicodeString cookies = FCookieManager->CookieHeaders(request.GetURL());
@@ -312,12 +311,12 @@ void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
         } else if (status == 401) {
             // A preemptive credential was refused: try the list from its start.
             if (state.Status == InternalState::Other && FPreemptiveAuthentication)
-                state.ServerCredential = {};
+                state.Server.Current = {};
             state.Status = InternalState::ServerAuthRequired;
             nextPass = true;
         } else if (status == 407) {
             if (state.Status == InternalState::Other && FPreemptiveAuthentication)
-                state.ProxyCredential = {};
+                state.Proxy.Current = {};
             state.Status = InternalState::ProxyAuthRequired;
             nextPass = true;
         } else {
@@ -333,15 +332,7 @@ void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
             }
             if (!stop) {
                 state.Status = InternalState::Other;
-                const TURI from = request.GetURL();
                 nextPass = FollowRedirect(request, response);
-                if (nextPass && !SameOrigin(request.GetURL(), from)) {
-                    // What answered the old origin's challenges is not for the new one.
-                    state.NeedServerCredential = false;
-                    state.ServerCredential = {};
-                    state.ServerCredentials.clear();
-                    state.ServerIterator = 0;
-                }
             }
         }
         if (!nextPass)
@@ -376,6 +367,41 @@ void THTTPClient::ApplyRequestOptions(THTTPRequest& request) {
     options.AutomaticLogon = FUseDefaultCredentials;
 }
 
+void THTTPClient::ChangeRoute(THTTPState& state, THTTPRequest& request) {
+    const TURI& url = request.GetURL();
+    const UnicodeString& proxy = request.TransportOptions().Proxy;
+    if (state.LastURL) {
+        const TURI& last = *state.LastURL;
+        if (!SameOrigin(url, last))
+            ResetServerCredentials(state, request);
+        if (proxy != state.LastProxy)
+            ResetProxyCredentials(state, request);
+        if (url.Host() != last.Host() || (last.Scheme() == u"https" && url.Scheme() != u"https")) {
+            // A cookie the caller set is the host's, and a secure one stays on https.
+            if (!request.FCookieHeaderFromStore)
+                request.RemoveHeader(u"Cookie");
+        }
+    }
+    state.LastURL = url;
+    state.LastProxy = proxy;
+}
+
+void THTTPClient::ResetServerCredentials(THTTPState& state, THTTPRequest& request) {
+    // Credentials belong to scheme, host and port: none of the old origin's goes along.
+    state.Server = {};
+    request.RemoveHeader(u"Authorization");
+    request.FServerAnswer = {};
+    request.FURLCredential = {};
+    request.FServerCertificateAccepted = false; // accepted for the old server only
+}
+
+void THTTPClient::ResetProxyCredentials(THTTPState& state, THTTPRequest& request) {
+    state.Proxy = {};
+    if (request.FProxyAnswer.HeaderFromClient)
+        request.RemoveHeader(u"Proxy-Authorization");
+    request.FProxyAnswer = {};
+}
+
 TSendOutcome THTTPClient::ClassifySendError(THTTPRequest& request, const TPlatformError& error,
                                             std::u16string_view messagePattern) {
     using TKind = TPlatformError::TKind;
@@ -384,7 +410,9 @@ TSendOutcome THTTPClient::ClassifySendError(THTTPRequest& request, const TPlatfo
     };
     switch (error.Kind) {
     case TKind::ResendRequested:
-        return TSendOutcome::ResendRequested;
+        if (++request.FResends <= kMaxResends)
+            return TSendOutcome::ResendRequested;
+        throw failure();
     case TKind::ClientCertificateRequested:
         return TSendOutcome::ClientCertificateRequested;
     case TKind::SecureChannel:
@@ -482,31 +510,30 @@ bool THTTPClient::PrepareCredential(TAuthTargetType target, THTTPState& state,
                                     THTTPRequest& request, THTTPResponse& response) {
     using TCredential = TCredentialsStorage::TCredential;
     const bool server = target == TAuthTargetType::Server;
-    bool& need = server ? state.NeedServerCredential : state.NeedProxyCredential;
-    TCredential& credential = server ? state.ServerCredential : state.ProxyCredential;
-    std::vector<TCredential>& list = server ? state.ServerCredentials : state.ProxyCredentials;
-    std::int32_t& iterator = server ? state.ServerIterator : state.ProxyIterator;
+    TCredentialState& own = state.For(target);
     const InternalState challenged =
         server ? InternalState::ServerAuthRequired : InternalState::ProxyAuthRequired;
-    // The proxy's own: from the settings or from the address of the system's proxy.
-    const TCredential local = server ? request.FLocalCredential
-                                     : TCredential{TAuthTargetType::Proxy,
-                                                   {},
-                                                   {},
-                                                   request.TransportOptions().ProxyUserName,
-                                                   request.TransportOptions().ProxyPassword};
+    // The URL's user information for the server; for the proxy, its own from the settings or
+    // from the address of the system's proxy.
+    const TCredential written = server ? request.FURLCredential
+                                       : TCredential{TAuthTargetType::Proxy,
+                                                     {},
+                                                     {},
+                                                     request.TransportOptions().ProxyUserName,
+                                                     request.TransportOptions().ProxyPassword};
     const UnicodeString url = server ? request.GetURL().RequestURL() : UnicodeString();
 
     if (state.Status == InternalState::Other && FPreemptiveAuthentication) {
-        credential = local;
-        if (credential.IsEmpty() && FCredentialsStorage->Count(target) == 1) {
-            // The only one, when it is for this URL.
+        own.Current = written;
+        if (own.Current.IsEmpty() && FCredentialsStorage->Count(target) == 1) {
+            // The only one, when it was stored for this URL: one stored for no URL waits for
+            // a challenge.
             for (const auto& stored : FCredentialsStorage->Credentials())
                 if (stored.AuthTarget == target &&
-                    (stored.URL.empty() || StartsText(stored.URL, url)))
-                    credential = stored;
+                    (server ? !stored.URL.empty() && stored.Serves(url) : stored.URL.empty()))
+                    own.Current = stored;
         }
-        need = true;
+        own.Needed = true;
     }
 
     UnicodeString realm;
@@ -515,28 +542,31 @@ bool THTTPClient::PrepareCredential(TAuthTargetType target, THTTPState& state,
         if (challenge.empty())
             challenge = response.GetHeaderValue(u"Proxy-Authenticate");
         realm = ChallengeRealm(challenge);
-        if (credential.UserName.empty()) {
-            list = FCredentialsStorage->FindCredentials(target, realm, url);
-            if (!local.UserName.empty())
-                list.insert(list.begin(), local);
-            iterator = 0;
-            need = true;
+        if (own.Current.UserName.empty()) {
+            own.Candidates = FCredentialsStorage->FindCredentials(target, realm, url);
+            if (server && state.CallerAskedHttps && request.GetURL().Scheme() != u"https")
+                // Given for a secure exchange: not over plain http.
+                std::erase_if(own.Candidates, [](const TCredential& c) { return c.URL.empty(); });
+            if (!written.UserName.empty())
+                own.Candidates.insert(own.Candidates.begin(), written);
+            own.NextCandidate = 0;
+            own.Needed = true;
         }
     }
 
-    if (!need)
+    if (!own.Needed)
         return true;
     if (state.Status != challenged) {
         // Nothing asked for yet: send what there is, or go without.
-        return credential.IsEmpty() ||
-               ApplyCredential(target, request, credential, response, false);
+        return own.Current.IsEmpty() ||
+               ApplyCredential(target, request, own.Current, response, false);
     }
 
-    const TCredential previous = credential;
-    if (static_cast<std::size_t>(iterator) < list.size()) {
-        credential = list[static_cast<std::size_t>(iterator++)];
+    const TCredential previous = own.Current;
+    if (static_cast<std::size_t>(own.NextCandidate) < own.Candidates.size()) {
+        own.Current = own.Candidates[static_cast<std::size_t>(own.NextCandidate++)];
     } else {
-        credential = TCredential{target, realm, url, {}, {}};
+        own.Current = TCredential{target, realm, url, {}, {}};
         UnicodeString userName, password;
         bool abort = false;
         TAuthPersistenceType persistence = TAuthPersistenceType::Client;
@@ -545,25 +575,25 @@ bool THTTPClient::PrepareCredential(TAuthTargetType target, THTTPState& state,
         else if (FAuthEvent)
             FAuthEvent(*this, target, realm, url, userName, password, abort, persistence);
         if (!abort && !(userName == previous.UserName && password == previous.Password)) {
-            credential.UserName = std::move(userName);
-            credential.Password = std::move(password);
-            if (persistence == TAuthPersistenceType::Client && !credential.IsEmpty())
-                FCredentialsStorage->Add(credential);
+            own.Current.UserName = std::move(userName);
+            own.Current.Password = std::move(password);
+            if (persistence == TAuthPersistenceType::Client && !own.Current.IsEmpty())
+                FCredentialsStorage->Add(own.Current);
         } else {
             SecureZero(password);
         }
     }
-    if (credential.IsEmpty())
+    if (own.Current.IsEmpty())
         return false;
-    return ApplyCredential(target, request, credential, response, true);
+    return ApplyCredential(target, request, own.Current, response, true);
 }
 
 bool THTTPClient::ApplyCredential(TAuthTargetType target, THTTPRequest& request,
                                   const TCredentialsStorage::TCredential& credential,
                                   THTTPResponse& response, bool challenged) {
     const bool server = target == TAuthTargetType::Server;
-    std::optional<THTTPAuthScheme>& remembered =
-        server ? request.FLastServerAuthScheme : request.FLastProxyAuthScheme;
+    THTTPRequest::TAuthAnswer& answer = server ? request.FServerAnswer : request.FProxyAnswer;
+    std::optional<THTTPAuthScheme>& remembered = answer.Scheme;
     THTTPAuthScheme scheme = THTTPAuthScheme::Basic;
     if (remembered) {
         scheme = *remembered;
@@ -582,8 +612,7 @@ bool THTTPClient::ApplyCredential(TAuthTargetType target, THTTPRequest& request,
     }
 
     const char16_t* header = server ? u"Authorization" : u"Proxy-Authorization";
-    bool& fromClient =
-        server ? request.FAuthorizationFromClient : request.FProxyAuthorizationFromClient;
+    bool& fromClient = answer.HeaderFromClient;
     const UnicodeString challenge =
         challenged ? response.GetHeaderValue(server ? u"WWW-Authenticate" : u"Proxy-Authenticate")
                    : UnicodeString();
@@ -616,6 +645,10 @@ bool THTTPClient::FollowRedirect(THTTPRequest& request, THTTPResponse& response)
     if (location.empty())
         return false;
     TURI target = TURI::PathRelativeToAbs(location, request.GetURL());
+    // No silent step down from https: the redirect comes back as the response.
+    if (request.GetURL().Scheme() == u"https" && target.Scheme() != u"https" &&
+        !FAllowInsecureRedirects)
+        return false;
 
     UnicodeString method = request.GetMethodString();
     auto toGet = [&](THTTPRedirectWithGET post, THTTPRedirectWithGET put,
@@ -654,20 +687,6 @@ bool THTTPClient::FollowRedirect(THTTPRequest& request, THTTPResponse& response)
         request.FSourceStream = nullptr;
         request.RemoveHeader(u"Content-Length");
         request.RemoveHeader(u"Content-Type");
-    }
-    const TURI& current = request.GetURL();
-    if (target.Host() != current.Host()) {
-        // A cookie the caller set is the host's.
-        request.RemoveHeader(u"Cookie");
-        request.FCookieHeaderFromStore = false;
-    }
-    if (!SameOrigin(target, current)) {
-        // Credentials belong to scheme, host and port: none of the old origin's goes along.
-        request.RemoveHeader(u"Authorization");
-        request.FAuthorizationFromClient = false;
-        request.FLastServerAuthScheme.reset();
-        request.FLocalCredential = {};
-        request.FServerCertificateAccepted = false; // accepted for the old server only
     }
     request.MoveTo(std::move(target), std::move(method));
     return true;

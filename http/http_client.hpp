@@ -129,16 +129,21 @@ protected:
     // Opens (or reopens, after a redirect) the platform handles for FURL.
     virtual void DoOpenRequestHandles() = 0;
 
+    // How the client answers one target's challenges on this request.
+    struct TAuthAnswer {
+        std::optional<THTTPAuthScheme> Scheme; // chosen at the first challenge
+        bool HeaderFromClient = false;         // the client built the target's header
+    };
+
     TNetHeaders FHeaders;
     TTransportOptions FTransportOptions;
     bool FServerCertificateAccepted = false;
-    std::optional<THTTPAuthScheme> FLastServerAuthScheme;
-    std::optional<THTTPAuthScheme> FLastProxyAuthScheme;
+    TAuthAnswer FServerAnswer;
+    TAuthAnswer FProxyAnswer;
     // The "Cookie" header came from the client's store, not from the caller.
     bool FCookieHeaderFromStore = false;
-    // "Authorization" and "Proxy-Authorization" were built by the client.
-    bool FAuthorizationFromClient = false;
-    bool FProxyAuthorizationFromClient = false;
+    // Sends the platform asked for again in this exchange.
+    std::int32_t FResends = 0;
 
 private:
     friend class THTTPClient;
@@ -200,17 +205,29 @@ class THTTPClient : public TURLClient {
 public:
     enum class InternalState { Other, ProxyAuthRequired, ServerAuthRequired };
 
+    // The credentials of one target (the server or the proxy) in one exchange.
+    struct TCredentialState {
+        bool Needed = false;
+        TCredentialsStorage::TCredential Current;
+        std::vector<TCredentialsStorage::TCredential> Candidates;
+        std::int32_t NextCandidate = 0;
+    };
+
     struct THTTPState {
         InternalState Status = InternalState::Other;
-        bool NeedServerCredential = false;
-        TCredentialsStorage::TCredential ServerCredential;
-        std::vector<TCredentialsStorage::TCredential> ServerCredentials;
-        std::int32_t ServerIterator = 0;
-        bool NeedProxyCredential = false;
-        TCredentialsStorage::TCredential ProxyCredential;
-        std::vector<TCredentialsStorage::TCredential> ProxyCredentials;
-        std::int32_t ProxyIterator = 0;
+        TCredentialState Server;
+        TCredentialState Proxy;
         std::int32_t Redirections = 0;
+        // Where the last pass went: the credential state belongs to that origin and proxy.
+        std::optional<TURI> LastURL;
+        UnicodeString LastProxy;
+        // The caller asked for an https URL: a credential stored without a URL stays off
+        // plain http.
+        bool CallerAskedHttps = false;
+
+        TCredentialState& For(TAuthTargetType target) {
+            return target == TAuthTargetType::Server ? Server : Proxy;
+        }
     };
 
     // A client of the class registered for "HTTP" (the platform backend); nullptr when none
@@ -225,6 +242,10 @@ public:
 
     bool HandleRedirects() const { return FHandleRedirects; }
     void SetHandleRedirects(bool value) { FHandleRedirects = value; }
+    // Whether a redirect from https to plain http is followed (by default it is not: the
+    // redirect comes back as the response).
+    bool AllowInsecureRedirects() const { return FAllowInsecureRedirects; }
+    void SetAllowInsecureRedirects(bool value) { FAllowInsecureRedirects = value; }
     std::int32_t MaxRedirects() const { return FMaxRedirects; }
     void SetMaxRedirects(std::int32_t value) { FMaxRedirects = value; }
     THTTPRedirectsWithGET RedirectsWithGET() const { return FRedirectsWithGET; }
@@ -324,11 +345,15 @@ protected:
                          const TCredentialsStorage::TCredential& credential,
                          THTTPResponse& response, bool challenged);
     bool FollowRedirect(THTTPRequest& request, THTTPResponse& response);
+    // Before each pass: drops what belonged to the origin or the proxy of the last pass when
+    // this pass goes elsewhere.
+    void ChangeRoute(THTTPState& state, THTTPRequest& request);
     void StoreResponseCookies(THTTPRequest& request, THTTPResponse& response);
 
     void RunExchange(THTTPRequest& request, THTTPResponse& response);
 
     bool FHandleRedirects = true;
+    bool FAllowInsecureRedirects = false;
     std::int32_t FMaxRedirects = 5;
     THTTPRedirectsWithGET FRedirectsWithGET{
         THTTPRedirectWithGET::Post301, THTTPRedirectWithGET::Post302, THTTPRedirectWithGET::Post303,
@@ -351,6 +376,8 @@ private:
                            THTTPResponse& response);
     void AskServerCertificate(THTTPRequest& request, const TCertificate& certificate,
                               bool& accepted);
+    void ResetServerCredentials(THTTPState& state, THTTPRequest& request);
+    void ResetProxyCredentials(THTTPState& state, THTTPRequest& request);
 };
 
 bool IsRedirectStatus(std::int32_t status);

@@ -109,11 +109,14 @@ public:
     struct TCredential {
         TAuthTargetType AuthTarget = TAuthTargetType::Server;
         UnicodeString Realm; // empty: any realm
-        UnicodeString URL;   // empty: any URL; else a prefix of the URLs it serves
+        UnicodeString URL;   // empty: any URL; else the origin and path it serves
         UnicodeString UserName;
         UnicodeString Password;
 
         bool IsEmpty() const { return UserName.empty() && Password.empty(); }
+        // URL is empty, or has url's scheme, host and port and a path that url's path equals
+        // or continues after a '/'.
+        bool Serves(std::u16string_view url) const;
     };
 
     TCredentialsStorage() = default;
@@ -126,9 +129,9 @@ public:
     const std::vector<TCredential>& Credentials() const { return FCredentials; }
 
     // The credentials that serve a challenge of target from realm at url: those with the same
-    // target whose realm is empty or equal (ignoring case) and whose URL is empty or a prefix
-    // of url (ignoring case). The most specific come first: a named realm before none, then
-    // the longer URL; otherwise the order they were added in.
+    // target whose realm is empty or equal (ignoring case) and that serve url. The most
+    // specific come first: a named realm before none, then the longer URL; otherwise the order
+    // they were added in.
     std::vector<TCredential> FindCredentials(TAuthTargetType target, std::u16string_view realm,
                                              std::u16string_view url) const;
     std::size_t Count(TAuthTargetType target) const;

@@ -102,9 +102,14 @@ bool IsIntranetHost(const TProxyEnvironment& environment, std::u16string_view ho
     const std::u16string_view name = WithoutBrackets(host);
     if (name.empty())
         return false;
-    // An address has no dots only when it is IPv6, and a literal says nothing about where it is.
+    // A dotless name is on the intranet; a dotless address (IPv6, or a number such as
+    // 134744072, which is 8.8.8.8) says nothing about where it is.
+    const bool number =
+        name.find_first_not_of(u"0123456789") == std::u16string_view::npos ||
+        ((name.starts_with(u"0x") || name.starts_with(u"0X")) &&
+         name.find_first_not_of(u"0123456789abcdefABCDEF", 2) == std::u16string_view::npos);
     if (name.find(u'.') == std::u16string_view::npos &&
-        name.find(u':') == std::u16string_view::npos)
+        name.find(u':') == std::u16string_view::npos && !number)
         return true;
     return BypassesProxy(environment.NoProxy, host);
 }

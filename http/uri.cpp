@@ -84,23 +84,246 @@ UnicodeString NormalizeHost(std::u16string_view host, std::u16string_view url) {
     return out;
 }
 
+// A number of an IPv4 address in any of the forms the resolvers take: 0x hexadecimal, 0 octal,
+// or decimal.
+std::optional<std::uint64_t> IPv4Part(std::u16string_view part) {
+    unsigned base = 10;
+    if (part.size() >= 2 && part[0] == u'0' && (part[1] == u'x' || part[1] == u'X')) {
+        base = 16;
+        part.remove_prefix(2);
+    } else if (part.size() >= 2 && part[0] == u'0') {
+        base = 8;
+        part.remove_prefix(1);
+    }
+    if (part.empty())
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (char16_t c : part) {
+        unsigned digit = 16;
+        if (c >= u'0' && c <= u'9')
+            digit = c - u'0';
+        else if (c >= u'a' && c <= u'f')
+            digit = c - u'a' + 10;
+        else if (c >= u'A' && c <= u'F')
+            digit = c - u'A' + 10;
+        if (digit >= base)
+            return std::nullopt;
+        value = value * base + digit;
+        if (value > 0xFFFFFFFFu)
+            return std::nullopt;
+    }
+    return value;
+}
+
+bool LooksNumeric(std::u16string_view label) {
+    if (label.size() > 2 && label[0] == u'0' && (label[1] == u'x' || label[1] == u'X')) {
+        label.remove_prefix(2);
+        return label.find_first_not_of(u"0123456789abcdefABCDEF") == std::u16string_view::npos;
+    }
+    return !label.empty() && label.find_first_not_of(u"0123456789") == std::u16string_view::npos;
+}
+
+// A host whose last label is a number is an IPv4 address, which the resolver would take in any
+// of its spellings (127.1, 0x7f.0.0.1, 2130706433): its dotted decimal form, or none.
+std::optional<UnicodeString> IPv4Host(std::u16string_view host) {
+    const auto lastDot = host.rfind(u'.');
+    if (!LooksNumeric(host.substr(lastDot == std::u16string_view::npos ? 0 : lastDot + 1)))
+        return UnicodeString();
+    std::uint64_t parts[4] = {};
+    std::size_t count = 0;
+    while (true) {
+        const auto dot = host.find(u'.');
+        if (count == 4)
+            return std::nullopt;
+        const auto value = IPv4Part(host.substr(0, dot));
+        if (!value)
+            return std::nullopt;
+        parts[count++] = *value;
+        if (dot == std::u16string_view::npos)
+            break;
+        host.remove_prefix(dot + 1);
+    }
+    std::uint64_t address = 0;
+    for (std::size_t i = 0; i + 1 < count; ++i) {
+        if (parts[i] > 255)
+            return std::nullopt;
+        address |= parts[i] << (8 * (3 - i));
+    }
+    if (parts[count - 1] >= (std::uint64_t{1} << (8 * (5 - count))))
+        return std::nullopt;
+    address |= parts[count - 1];
+    UnicodeString out;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        if (!out.empty())
+            out.push_back(u'.');
+        out += IntToStr(static_cast<std::int32_t>((address >> shift) & 0xFF));
+    }
+    return out;
+}
+
+// The host the connection goes to, as every check must see it: letters, digits, hyphens and
+// dots (a last dot allowed), or an IPv4 address in dotted decimal; none when it is neither.
+std::optional<UnicodeString> CheckedHost(UnicodeString host) {
+    const std::optional<UnicodeString> address = IPv4Host(host);
+    if (!address)
+        return std::nullopt;
+    if (!address->empty())
+        return *address;
+    std::size_t labelLength = 0;
+    for (std::size_t i = 0; i < host.size(); ++i) {
+        const char16_t c = host[i];
+        if (c == u'.') {
+            if (labelLength == 0)
+                return std::nullopt;
+            labelLength = 0;
+        } else if ((c >= u'a' && c <= u'z') || IsDigit(c) || c == u'-') {
+            ++labelLength;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return host;
+}
+
+// The bracketed IPv6 literal in its shortest form (as inet_ntop writes it), or none.
+std::optional<UnicodeString> IPv6Host(std::u16string_view literal) {
+    if (literal.size() < 2 || literal.front() != u'[' || literal.back() != u']')
+        return std::nullopt;
+    std::u16string_view text = literal.substr(1, literal.size() - 2);
+    std::uint16_t words[8] = {};
+    int count = 0;
+    int gap = -1;
+    if (text.starts_with(u"::")) {
+        gap = 0;
+        text.remove_prefix(2);
+    }
+    while (!text.empty()) {
+        const auto end = text.find(u':');
+        const std::u16string_view piece = text.substr(0, end);
+        if (piece.find(u'.') != std::u16string_view::npos) {
+            // An IPv4 address ends the literal: four decimal numbers without leading zeros.
+            if (end != std::u16string_view::npos || count > 6)
+                return std::nullopt;
+            std::uint32_t v4 = 0;
+            std::size_t parts = 0;
+            std::u16string_view rest = piece;
+            while (true) {
+                const auto dot = rest.find(u'.');
+                const std::u16string_view part = rest.substr(0, dot);
+                if (part.empty() || part.size() > 3 || (part.size() > 1 && part[0] == u'0'))
+                    return std::nullopt;
+                std::uint32_t value = 0;
+                for (char16_t c : part) {
+                    if (!IsDigit(c))
+                        return std::nullopt;
+                    value = value * 10 + (c - u'0');
+                }
+                if (value > 255 || ++parts > 4)
+                    return std::nullopt;
+                v4 = (v4 << 8) | value;
+                if (dot == std::u16string_view::npos)
+                    break;
+                rest.remove_prefix(dot + 1);
+            }
+            if (parts != 4)
+                return std::nullopt;
+            words[count++] = static_cast<std::uint16_t>(v4 >> 16);
+            words[count++] = static_cast<std::uint16_t>(v4 & 0xFFFF);
+            text = {};
+            break;
+        }
+        if (piece.empty() || piece.size() > 4 || count == 8)
+            return std::nullopt;
+        std::uint16_t value = 0;
+        for (char16_t c : piece) {
+            const auto d = static_cast<unsigned char>(c < 0x80 ? c : 0);
+            if (!IsHex(static_cast<char>(d)))
+                return std::nullopt;
+            value = static_cast<std::uint16_t>(value * 16 + (d <= '9'   ? d - '0'
+                                                             : d <= 'F' ? d - 'A' + 10
+                                                                        : d - 'a' + 10));
+        }
+        words[count++] = value;
+        if (end == std::u16string_view::npos)
+            break;
+        text.remove_prefix(end + 1);
+        if (text.starts_with(u":")) {
+            if (gap >= 0)
+                return std::nullopt;
+            gap = count;
+            text.remove_prefix(1);
+        } else if (text.empty()) {
+            return std::nullopt; // a lone ':' at the end
+        }
+    }
+    if (gap >= 0) {
+        if (count == 8)
+            return std::nullopt;
+        const int move = count - gap;
+        for (int i = 0; i < move; ++i)
+            words[7 - i] = words[count - 1 - i];
+        for (int i = gap; i < 8 - move; ++i)
+            words[i] = 0;
+    } else if (count != 8) {
+        return std::nullopt;
+    }
+    // The longest run of two or more zero words becomes "::"; the first of equal runs.
+    int best = -1, bestLength = 0;
+    for (int i = 0; i < 8;) {
+        int j = i;
+        while (j < 8 && words[j] == 0)
+            ++j;
+        if (j - i > bestLength && j - i >= 2) {
+            best = i;
+            bestLength = j - i;
+        }
+        i = j == i ? i + 1 : j;
+    }
+    UnicodeString out = u"[";
+    for (int i = 0; i < 8; ++i) {
+        if (best >= 0 && i >= best && i < best + bestLength) {
+            if (i == best)
+                out.push_back(u':');
+            continue;
+        }
+        if (i != 0)
+            out.push_back(u':');
+        if (i == 6 && best == 0 && (bestLength == 6 || (bestLength == 5 && words[5] == 0xFFFF))) {
+            out += IntToStr(words[6] >> 8) + u"." + IntToStr(words[6] & 0xFF) + u"." +
+                   IntToStr(words[7] >> 8) + u"." + IntToStr(words[7] & 0xFF);
+            break;
+        }
+        static constexpr char16_t kHexDigits[] = u"0123456789abcdef";
+        bool leading = true;
+        for (int shift = 12; shift >= 0; shift -= 4) {
+            const int digit = (words[i] >> shift) & 0xF;
+            if (digit == 0 && leading && shift != 0)
+                continue;
+            leading = false;
+            out.push_back(kHexDigits[digit]);
+        }
+    }
+    if (best >= 0 && best + bestLength == 8)
+        out.push_back(u':');
+    out.push_back(u']');
+    return out;
+}
+
 bool ParsePort(std::u16string_view text, std::int32_t& port) {
-    std::size_t i = 0;
-    const bool negative = !text.empty() && text[0] == u'-';
-    if (negative)
-        i = 1;
-    if (i >= text.size())
+    // Digits only: a sign names no TCP port. Port 0 neither: the transports would go to the
+    // scheme's default port instead.
+    if (text.empty())
         return false;
-    std::int64_t value = 0;
-    for (; i < text.size(); ++i) {
-        if (!IsDigit(text[i]))
+    std::int32_t value = 0;
+    for (char16_t c : text) {
+        if (!IsDigit(c))
             return false;
-        value = value * 10 + (text[i] - u'0');
+        value = value * 10 + (c - u'0');
         if (value > 65535)
             return false; // no such TCP port
     }
-    port = static_cast<std::int32_t>(negative ? -value : value);
-    return true;
+    port = value;
+    return value != 0;
 }
 
 // The dot-segment removal of relative reference resolution.
@@ -196,7 +419,12 @@ TURI::TURI(std::u16string_view url) {
         }
         if (host.empty())
             InvalidURL(text);
-        FHost = NormalizeHost(host, text);
+        // Judged after the IDNA step, which may map look-alikes to '/', ':', '@' or '.'.
+        const std::optional<UnicodeString> checked =
+            host[0] == u'[' ? IPv6Host(host) : CheckedHost(NormalizeHost(host, text));
+        if (!checked)
+            InvalidURL(text);
+        FHost = *checked;
         FPort = DefaultPort(FScheme);
         if (port && !ParsePort(*port, FPort))
             InvalidURL(text);

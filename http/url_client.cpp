@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 
 namespace velora {
 
@@ -52,11 +53,32 @@ UnicodeString PercentDecoded(std::u16string_view text) {
     return result;
 }
 
-bool StartsWithText(std::u16string_view text, std::u16string_view prefix) {
-    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
+std::optional<TURI> ParsedURL(std::u16string_view url) {
+    try {
+        return TURI(url);
+    } catch (const ENetURIException&) {
+        return std::nullopt;
+    }
 }
 
 } // namespace
+
+bool TCredentialsStorage::TCredential::Serves(std::u16string_view url) const {
+    if (URL.empty())
+        return true;
+    // Origins compared as parsed, so that no text prefix ("h.com" of "h.com.evil.net") counts.
+    const std::optional<TURI> base = ParsedURL(URL);
+    const std::optional<TURI> target = ParsedURL(url);
+    if (!base || !target || base->Scheme() != target->Scheme() || base->Host() != target->Host() ||
+        base->Port() != target->Port())
+        return false;
+    const UnicodeString& path = target->Path();
+    const UnicodeString& prefix = base->Path();
+    return path.starts_with(prefix) &&
+           (path.size() == prefix.size() || prefix.ends_with(u"/") || path[prefix.size()] == u'/');
+}
+
+namespace {} // namespace
 
 TProxyAddress SplitProxyCredentials(std::u16string_view proxy) {
     TProxyAddress address;
@@ -95,7 +117,7 @@ TCredentialsStorage::FindCredentials(TAuthTargetType target, std::u16string_view
             continue;
         if (!c.Realm.empty() && !SameText(c.Realm, realm))
             continue;
-        if (!c.URL.empty() && !StartsWithText(url, c.URL))
+        if (!c.Serves(url))
             continue;
         found.push_back(c);
     }
@@ -119,9 +141,9 @@ TURLRequest::TURLRequest(TURLClient& client, UnicodeString method, TURI url)
       FResponseTimeout(client.ResponseTimeout()), FExchangeTimeout(client.ExchangeTimeout()),
       FMinimumRate(client.MinimumRate()), FMaxContentSize(client.MaxContentSize()),
       FClient(&client) {
-    FLocalCredential.AuthTarget = TAuthTargetType::Server;
-    FLocalCredential.UserName = PercentDecoded(FURL.Username());
-    FLocalCredential.Password = PercentDecoded(FURL.Password());
+    FURLCredential.AuthTarget = TAuthTargetType::Server;
+    FURLCredential.UserName = PercentDecoded(FURL.Username());
+    FURLCredential.Password = PercentDecoded(FURL.Password());
 }
 
 void TURLRequest::Cancel() {

@@ -157,7 +157,8 @@ protected:
     std::int64_t FMaxContentSize;
     std::optional<std::chrono::steady_clock::time_point> FDeadline;
     bool FSendTimeoutChanged = false;
-    TCredentialsStorage::TCredential FLocalCredential;
+    // The user name and password written in the URL.
+    TCredentialsStorage::TCredential FURLCredential;
     TURLClient* FClient;
     std::atomic<bool> FCancelled{false};
     // Held while a send sets its options and while a cancellation runs.

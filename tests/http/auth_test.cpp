@@ -57,14 +57,20 @@ TEST(CredentialsStorage, FindsByTargetRealmAndUrlMostSpecificFirst) {
     storage.Add({TAuthTargetType::Server, u"", u"https://elsewhere/", u"far", u"5"});
     storage.Add({TAuthTargetType::Proxy, u"", u"", u"proxy", u"6"});
     storage.Add({TAuthTargetType::Server, u"", u"HTTPS://H/", u"host", u"7"});
+    // Origins as parsed, paths at a '/': no text prefix serves.
+    storage.Add({TAuthTargetType::Server, u"", u"https://h/ap", u"prefix", u"8"});
+    storage.Add({TAuthTargetType::Server, u"", u"https://h:443/app/", u"port", u"9"});
+    storage.Add({TAuthTargetType::Server, u"", u"https://h/APP", u"case", u"10"});
+    storage.Add({TAuthTargetType::Server, u"", u"http://h/app", u"plain", u"11"});
+    storage.Add({TAuthTargetType::Server, u"", u"https://h.", u"dot", u"12"});
 
     std::vector<UnicodeString> names;
     for (const auto& c :
          storage.FindCredentials(TAuthTargetType::Server, u"staff", u"https://h/app/x"))
         names.push_back(c.UserName);
-    EXPECT_EQ(names, (std::vector<UnicodeString>{u"staff", u"app", u"host", u"any"}));
+    EXPECT_EQ(names, (std::vector<UnicodeString>{u"staff", u"port", u"app", u"host", u"any"}));
     EXPECT_EQ(storage.FindCredentials(TAuthTargetType::Proxy, u"x", u"").size(), 1u);
-    EXPECT_EQ(storage.Count(TAuthTargetType::Server), 6u);
+    EXPECT_EQ(storage.Count(TAuthTargetType::Server), 11u);
 }
 
 // "user:pässword" in the two encodings the charset rule chooses between.
@@ -207,7 +213,7 @@ TEST_F(Challenges, CallbackEndsTheExchangeByAbortOrRepetition) {
 TEST_F(Challenges, PreemptiveAuthenticationSendsBeforeBeingAsked) {
     client->SetPreemptiveAuthentication(true);
     client->CredentialsStorage().Add(
-        {TAuthTargetType::Server, u"", u"", u"user", u"p\u00e4ssword"});
+        {TAuthTargetType::Server, u"", Url("/"), u"user", u"p\u00e4ssword"});
     EXPECT_EQ(client->Get(Url("/basic-utf8?pre"))->ContentAsString(), u"in");
     EXPECT_EQ(AuthorizationsFor("/basic-utf8?pre"), std::vector<std::string>{kUtf8Basic});
 
@@ -243,6 +249,7 @@ TEST(CredentialOrigin, AuthorizationStaysWithSchemeHostAndPort) {
         SCOPED_TRACE(c.Path);
         auto client = THTTPClient::Create();
         client->SetPreemptiveAuthentication(true);
+        client->SetAllowInsecureRedirects(true);
         const TNetHeaders extra{{u"Cookie", u"mine=1"},
                                 {u"Proxy-Authorization", u"Basic cHJveHk6c2VjcmV0"},
                                 {u"X-Keep", u"1"}};
@@ -265,11 +272,18 @@ TEST(CredentialOrigin, AuthorizationStaysWithSchemeHostAndPort) {
         } else {
             EXPECT_EQ(landed.CountHeader("Authorization"), 0);
         }
-        // The cookie a caller sets is the host's: it goes along on the same host only.
-        EXPECT_EQ(landed.CountHeader("Cookie"), c.Path == std::string("/other-host") ? 0 : 1);
+        // The cookie a caller sets is the host's: it goes along on the same host only, and not
+        // from https to plain http.
+        EXPECT_EQ(landed.CountHeader("Cookie"), c.SameOrigin ? 1 : 0);
         for (const auto& request : secure.Requests())
             EXPECT_EQ(request.CountHeader("Proxy-Authorization"), 0);
     }
+    // By default the step down to plain http is not taken: the redirect is the answer.
+    const std::size_t landed = plain.Requests().size();
+    EXPECT_EQ(
+        THTTPClient::Create()->Get(U16(secure.Url("/other-scheme-and-port")))->GetStatusCode(),
+        302);
+    EXPECT_EQ(plain.Requests().size(), landed);
 }
 
 TEST(ProxyChallenges, StoredProxyCredentialAfterWrongSettings) {

@@ -80,6 +80,10 @@ constexpr const char* kRoutes = R"({
                   "body_hex": "1f8b0800000000000203abca2c28484d512849ad280100b5bfee970b000000"},
   "/gzip-broken": {"headers": [["Content-Encoding", "gzip"]], "body": "not gzip at all"},
   "/gzip-truncated": {"headers": [["Content-Encoding", "gzip"]], "body_hex": "1f8b0800000000000203abca"},
+  "/gzip-two": {"headers": [["Content-Encoding", "gzip"]], "body_hex": "1f8b0800000000000203abca2c28484d01005768c2e2060000001f8b0800000000000203532849ad280100c2a02c1d05000000"},
+  "/gzip-trailing": {"headers": [["Content-Encoding", "gzip"]], "body_hex": "1f8b0800000000000203abca2c28484d512849ad280100b5bfee970b0000006a756e6b"},
+  "/trailer": {"body": "chunky", "chunked": true, "headers": [["X-Before", "1"]],
+               "trailers": ["HTTP/1.1 404 Gone: x", "X-After: 1"]},
   "/bomb/ratio": {"zeros": 8388608, "gzip": true},
   "/bomb/cap": {"body_size": 100000, "seed": 3, "zeros": 67108865, "gzip": true},
   "/big/exact": {"body_size": 65536, "seed": 5},
@@ -321,6 +325,19 @@ TEST_F(HttpClient, GzipIsInflatedOnlyForTheExactName) {
     auto truncated = client->Get(Url("/gzip-truncated"));
     EXPECT_EQ(MessageOf<EZDecompressionError>([&] { truncated->ContentAsString(); }),
               u"buffer error");
+    // One member and nothing after it.
+    for (const char* path : {"/gzip-two", "/gzip-trailing"}) {
+        auto more = client->Get(Url(path));
+        EXPECT_EQ(MessageOf<EZDecompressionError>([&] { more->ContentAsString(); }), u"data error")
+            << path;
+    }
+}
+
+TEST_F(HttpClient, TrailersOfAChunkedBodyLeaveTheHeadersAlone) {
+    auto response = client->Get(Url("/trailer"));
+    EXPECT_EQ(response->GetStatusCode(), 200);
+    EXPECT_EQ(response->GetHeaderValue(u"X-Before"), u"1");
+    EXPECT_EQ(response->ContentAsString(), u"chunky");
 }
 
 TEST_F(HttpClient, GzipBombsStopAtTheirBound) {
@@ -382,6 +399,12 @@ TEST_F(HttpClient, DecompressionByTheTransportIsNotUndoneTwice) {
     EXPECT_EQ(asked[1].Header("Accept-Encoding"), "deflate");
     EXPECT_EQ(asked[2].Header("Accept-Encoding"), "gzip, deflate");
     EXPECT_EQ(asked[3].CountHeader("Accept-Encoding"), 0);
+
+    // What the transport inflates keeps to the bound ContentAsString keeps to.
+    client->SetAutomaticDecompression({C::GZip});
+    for (const char* path : {"/bomb/ratio", "/bomb/cap"})
+        EXPECT_EQ(MessageOf<EZDecompressionError>([&] { client->Get(Url(path)); }), u"buffer error")
+            << path;
 }
 
 TEST_F(HttpClient, CopyAfterContentAsStringStartsAtTheEnd) {
@@ -504,17 +527,23 @@ TEST_F(HttpClient, ExpiredCookiesAndOtherHostsGetNone) {
 }
 
 TEST(HttpCookies, SecureCookiesStayOffPlainHttpAlsoAfterARedirect) {
-    TestServer plain(TestServerOptions{R"({"/landing": {"body": "plain"}})", 0, true});
+    // Plain http may neither overwrite a secure cookie nor set one.
+    TestServer plain(TestServerOptions{R"({"/landing": {"body": "plain", "headers": [
+        ["Set-Cookie", "s=2; Path=/"], ["Set-Cookie", "n=1; Secure; Path=/"]]}})",
+                                       0, true});
     TestServer secure(TestServerOptions{R"({
         "/set": {"headers": [["Set-Cookie", "s=1; Secure; Path=/"]]},
         "/to-plain": {"status": 302, "headers": [["Location", "http://localhost:)" +
                                         std::to_string(plain.Port()) + R"(/landing"]]}})"});
     auto client = THTTPClient::Create();
+    client->SetAllowInsecureRedirects(true);
     client->Get(U16(secure.Url("/set")));
     EXPECT_EQ(client->Get(U16(secure.Url("/to-plain")))->ContentAsString(), u"plain");
+    client->Get(U16(secure.Url("/set")));
     const auto asked = secure.Requests();
-    ASSERT_EQ(asked.size(), 2u);
+    ASSERT_EQ(asked.size(), 3u);
     EXPECT_EQ(asked[1].Header("Cookie"), "s=1");
+    EXPECT_EQ(asked[2].Header("Cookie"), "s=1");
     const auto landing = plain.Requests();
     ASSERT_EQ(landing.size(), 1u);
     EXPECT_EQ(landing[0].CountHeader("Cookie"), 0);

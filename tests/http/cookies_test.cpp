@@ -60,6 +60,12 @@ TEST(CookieManager, AcceptsOnlyCookiesOfTheUrlsHostAndPath) {
                                          TURI(u"https://badexample.com/a/b"), kNow));
     EXPECT_FALSE(manager.AddServerCookie(Parsed(u"f=6; Domain=ample.com"), url, kNow));
     EXPECT_EQ(manager.Cookies().size(), 2u);
+    // An address has no parent domain to set a cookie for.
+    const TURI address(u"http://1.2.3.4/");
+    EXPECT_FALSE(
+        manager.AddServerCookie(Parsed(u"g=7; Domain=3.4", u"http://1.2.3.4/"), address, kNow));
+    EXPECT_TRUE(
+        manager.AddServerCookie(Parsed(u"h=8; Domain=1.2.3.4", u"http://1.2.3.4/"), address, kNow));
 }
 
 // A Domain that anyone may register below would hand the cookie to all of them.
@@ -108,6 +114,28 @@ INSTANTIATE_TEST_SUITE_P(
                     SuffixCase{u"https://co.uk/", u"a=1; Domain=co.uk", true, true},
                     SuffixCase{u"https://localhost/", u"a=1; Domain=localhost", true, true}));
 
+// Plain http may neither set a secure cookie nor replace or delete one.
+TEST(CookieManager, KeepsSecureCookiesFromPlainHttp) {
+    struct Case {
+        const char16_t* Url;
+        const char16_t* SetCookie;
+        const char16_t* Header; // at https://h/p afterwards
+    };
+    const Case cases[] = {
+        {u"http://h/p", u"n=1; Secure", u"s=0"},  {u"http://h/p", u"s=1", u"s=0"},
+        {u"http://h/p", u"s=1; Path=/p", u"s=0"}, {u"http://h/p", u"S=1; Max-Age=0", u"s=0"},
+        {u"http://h/p", u"t=1", u"t=1; s=0"},     {u"https://h/p", u"s=1", u"s=1"},
+    };
+    for (const Case& c : cases) {
+        TCookieManager manager;
+        const TURI secure(u"https://h/p");
+        ASSERT_TRUE(
+            manager.AddServerCookie(Parsed(u"s=0; Secure; Path=/", u"https://h/p"), secure, kNow));
+        manager.AddServerCookie(Parsed(c.SetCookie, c.Url), TURI(c.Url), kNow);
+        EXPECT_EQ(manager.CookieHeaders(secure, kNow), c.Header) << ToUtf8(c.SetCookie);
+    }
+}
+
 TEST(CookieManager, BuildsTheHeaderNewestFirstWithoutExpiredOrInsecureOnes) {
     TCookieManager manager;
     const TURI url(u"https://h/");
@@ -126,6 +154,13 @@ TEST(CookieManager, ReplacesByNameDomainAndPathAndDeletesWithAnExpiredOne) {
     manager.AddServerCookie(Parsed(u"a=1", u"https://h/"), url, kNow);
     manager.AddServerCookie(Parsed(u"A=2", u"https://h/"), url, kNow);
     EXPECT_EQ(manager.CookieHeaders(url, kNow), u"A=2");
+    // Another path is another cookie.
+    manager.AddServerCookie(Parsed(u"a=3; Path=/p", u"https://h/p"), TURI(u"https://h/p"), kNow);
+    EXPECT_EQ(manager.CookieHeaders(TURI(u"https://h/p"), kNow), u"a=3; A=2");
+    manager.AddServerCookie(Parsed(u"a=4; Path=/p", u"https://h/p"), TURI(u"https://h/p"), kNow);
+    EXPECT_EQ(manager.CookieHeaders(TURI(u"https://h/p"), kNow), u"a=4; A=2");
+    manager.AddServerCookie(Parsed(u"a=x; Path=/p; Max-Age=0", u"https://h/p"),
+                            TURI(u"https://h/p"), kNow);
     manager.AddServerCookie(Parsed(u"a=x; Expires=Wed, 21 Oct 2015 07:28:00 GMT", u"https://h/"),
                             url, kNow);
     EXPECT_EQ(manager.CookieHeaders(url, kNow), u"");
@@ -174,6 +209,7 @@ TEST(CookieMatching, AddressesHaveNoParentDomains) {
     EXPECT_TRUE(CookieDomainMatches(u".127.0.0.1", false, u"127.0.0.1"));
     EXPECT_FALSE(CookieDomainMatches(u".0.0.1", false, u"127.0.0.1"));
     EXPECT_FALSE(CookieDomainMatches(u".1]", false, u"[::1]"));
+    EXPECT_FALSE(CookieDomainMatches(u".3.4]", false, u"[::ffff:1.2.3.4]"));
     EXPECT_FALSE(CookieDomainMatches(u".", false, u"h"));
 }
 

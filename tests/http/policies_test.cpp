@@ -207,6 +207,12 @@ TEST(SendOutcomes, EachPlatformFailureEndsAsItsRowSays) {
         EXPECT_EQ(Outcome([&] { client.Run(u"GET", u"https://h/"); }), c.Expected);
         EXPECT_EQ(client.Log.size(), c.Sends);
     }
+    // A platform that keeps asking for the request again gets it a few times, not forever.
+    FakeClient endless;
+    endless.Script["/"] = {Answer{Failure(K::ResendRequested, 12032)}};
+    EXPECT_EQ(Outcome([&] { endless.Run(u"GET", u"https://h/"); }),
+              "Error sending data: (12032) text");
+    EXPECT_EQ(endless.Log.size(), 6u);
 }
 
 TEST(SendOutcomes, CertificateCallbackDecidesAndAcceptsForOnePass) {
@@ -364,7 +370,7 @@ TEST(Credentials, StrongestOfferedSchemeGoesToThePlatform) {
 TEST(Credentials, PreemptiveTakesTheOnlyStoredOneAndDropsItOnARefusal) {
     FakeClient client;
     client.SetPreemptiveAuthentication(true);
-    client.CredentialsStorage().Add({TAuthTargetType::Server, u"", u"", u"one", u"1"});
+    client.CredentialsStorage().Add({TAuthTargetType::Server, u"", u"https://h/", u"one", u"1"});
     client.CredentialsStorage().Add({TAuthTargetType::Proxy, u"", u"", u"proxy", u"2"});
     client.Script["/"] = {Answer{401, "WWW-Authenticate: Basic realm=\"r\"\r\n"}, Answer{}};
     client.Run(u"GET", u"https://h/");
@@ -391,7 +397,7 @@ TEST(Credentials, StayWithTheirOriginAndTheProxyWithTheProxy) {
     FakeClient client;
     client.SetPreemptiveAuthentication(true);
     client.CredentialsStorage().Add({TAuthTargetType::Server, u"", u"https://h:8443/", u"u", u"1"});
-    client.Script["/a"] = {Answer{302, "Location: http://h:8080/b\r\n"}};
+    client.Script["/a"] = {Answer{302, "Location: https://h:8080/b\r\n"}};
     client.Script["/b"] = {Answer{}};
     client.Run(u"GET", u"https://h:8443/a");
     ASSERT_EQ(client.Log.size(), 2u);
@@ -413,6 +419,145 @@ TEST(Credentials, StayWithTheirOriginAndTheProxyWithTheProxy) {
     EXPECT_EQ(HeaderValue(tunnel.Log[1].Headers, u"Proxy-Authorization"), u"");
     ASSERT_EQ(tunnel.PlatformCredentials.size(), 1u);
     EXPECT_EQ(tunnel.PlatformCredentials[0].second, u"pu");
+}
+
+// Stored credentials go to the origin and path they were stored for; one stored without a URL
+// answers only a challenge, and not over plain http in an exchange the caller began on https.
+TEST(Credentials, GoOnlyWhereTheyBelong) {
+    struct Case {
+        const char* Name;
+        const char16_t* StoredFor;
+        bool Preemptive;
+        const char16_t* Url;
+        std::vector<std::pair<std::string, Answer>> Script;
+        std::vector<const char*> Sent; // the user whose credential each send carried, or "-"
+    };
+    const std::string challenge = "WWW-Authenticate: Basic realm=\"r\", charset=\"UTF-8\"\r\n";
+    const Answer refused{401, challenge};
+    const Case cases[] = {
+        {"a longer host",
+         u"https://updates.example.com",
+         true,
+         u"https://updates.example.com.evil.net/a",
+         {{"/a", refused}},
+         {"-"}},
+        {"a host that goes on",
+         u"https://updates.example.com",
+         false,
+         u"https://updates.example.comx/a",
+         {{"/a", refused}},
+         {"-"}},
+        {"an address that goes on",
+         u"http://127.0.0.1",
+         false,
+         u"http://127.0.0.12/a",
+         {{"/a", refused}},
+         {"-"}},
+        {"a path that goes on",
+         u"https://h/app",
+         true,
+         u"https://h/apple",
+         {{"/apple", refused}},
+         {"-"}},
+        {"below the path",
+         u"https://h/app",
+         true,
+         u"https://h/app/x",
+         {{"/app/x", Answer{}}},
+         {"u"}},
+        {"another port", u"https://h/", false, u"https://h:444/a", {{"/a", refused}}, {"-"}},
+        {"no URL: after the challenge",
+         u"",
+         true,
+         u"https://h/a",
+         {{"/a", refused}, {"/a", {}}},
+         {"-", "u"}},
+        {"no URL: not ahead of a challenge after a redirect",
+         u"",
+         true,
+         u"https://h/r",
+         {{"/r", Answer{302, "Location: https://other/a\r\n"}}, {"/a", refused}, {"/a", {}}},
+         {"-", "-", "u"}},
+        {"no URL: plain http when the caller asked for it",
+         u"",
+         false,
+         u"http://h/a",
+         {{"/a", refused}, {"/a", {}}},
+         {"-", "u"}},
+        {"no URL: not over plain http after https",
+         u"",
+         false,
+         u"https://h/r",
+         {{"/r", Answer{302, "Location: http://h/a\r\n"}}, {"/a", refused}},
+         {"-", "-"}},
+        {"answered, then another origin",
+         u"",
+         false,
+         u"https://h/x",
+         {{"/x", refused}, {"/x", Answer{302, "Location: https://other/y\r\n"}}, {"/y", {}}},
+         {"-", "u", "-"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        FakeClient client;
+        client.SetPreemptiveAuthentication(c.Preemptive);
+        client.SetAllowInsecureRedirects(true);
+        client.CredentialsStorage().Add({TAuthTargetType::Server, u"", c.StoredFor, u"u", u"pw"});
+        for (const auto& [path, answer] : c.Script)
+            client.Script[path].push_back(answer);
+        client.Run(u"GET", c.Url);
+        std::vector<std::string> sent;
+        for (const auto& request : client.Log) {
+            const UnicodeString value = HeaderValue(request.Headers, u"Authorization");
+            sent.push_back(value.empty() ? "-" : value == u"Basic dTpwdw==" ? "u" : ToUtf8(value));
+        }
+        EXPECT_EQ(sent, std::vector<std::string>(c.Sent.begin(), c.Sent.end()));
+    }
+}
+
+// A proxy's credentials stay with it when a redirect leads through another proxy.
+TEST(Credentials, ProxyStateResetsWhenTheProxyChanges) {
+    struct Client : FakeClient {
+        TProxyChoice DoSystemProxyFor(const TURI& url) override {
+            return {url.Scheme() == u"https" ? u"http://p2:2" : u"http://p1:1", {}};
+        }
+    } client;
+    client.CredentialsStorage().Add({TAuthTargetType::Proxy, u"", u"", u"pu", u"pp"});
+    client.Script["/a"] = {
+        Answer{407, "Proxy-Authenticate: Basic realm=\"p\", charset=\"UTF-8\"\r\n"},
+        Answer{302, "Location: https://h/b\r\n"}};
+    client.Script["/b"] = {Answer{}};
+    EXPECT_EQ(client.Run(u"GET", u"http://h/a")->GetStatusCode(), 200);
+    ASSERT_EQ(client.Log.size(), 3u);
+    EXPECT_EQ(HeaderValue(client.Log[1].Headers, u"Proxy-Authorization"), u"Basic cHU6cHA=");
+    EXPECT_EQ(client.Log[2].Options.Proxy, u"http://p2:2");
+    EXPECT_EQ(HeaderValue(client.Log[2].Headers, u"Proxy-Authorization"), u"");
+    EXPECT_FALSE(client.Log[2].Options.ProxyCredential);
+}
+
+TEST(Redirects, HttpsToHttpOnlyWhenAllowedAndWithoutTheCallersCookie) {
+    for (bool allowed : {false, true}) {
+        SCOPED_TRACE(allowed);
+        FakeClient client;
+        client.SetAllowInsecureRedirects(allowed);
+        client.Script["/a"] = {Answer{302, "Location: http://h/b\r\n"}};
+        client.Script["/b"] = {Answer{}};
+        const TNetHeaders cookie{{u"Cookie", u"mine=1"}};
+        EXPECT_EQ(client.Run(u"GET", u"https://h/a", &cookie)->GetStatusCode(),
+                  allowed ? 200 : 302);
+        ASSERT_EQ(client.Log.size(), allowed ? 2u : 1u);
+        EXPECT_EQ(HeaderValue(client.Log.back().Headers, u"Cookie"), allowed ? u"" : u"mine=1");
+    }
+}
+
+TEST(Responses, ContentLengthIsDigitsOnly) {
+    const std::pair<const char*, std::int64_t> cases[] = {
+        {"5", 5}, {"+5", -1}, {"-5", -1}, {"-0", -1}, {"", -1}, {"99999999999999999999", -1}};
+    for (const auto& [value, length] : cases) {
+        FakeClient client;
+        client.Script["/"] = {Answer{200, std::string("Content-Length: ") + value + "\r\n"}};
+        EXPECT_EQ(client.Run(u"GET", u"https://h/")->GetContentLength(), length) << value;
+    }
 }
 
 TEST(Options, ProxyLogonAndProtocolsReachTheBackend) {

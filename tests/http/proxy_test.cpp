@@ -70,6 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
                     IntranetCase{u"", u"www.example.com", false},
                     IntranetCase{u"", u"intranet.", false}, IntranetCase{u"", u"10.0.0.1", false},
                     IntranetCase{u"", u"[::1]", false}, IntranetCase{u"", u"[fe80::1]", false},
+                    IntranetCase{u"", u"134744072", false}, IntranetCase{u"", u"0x8080808", false},
                     IntranetCase{u"", u"", false},
                     IntranetCase{u"corp.test", u"sso.corp.test", true},
                     IntranetCase{u"corp.test", u"corp.test.evil", false},
@@ -240,6 +241,21 @@ TEST_F(ForwardingProxy, CredentialsInTheVariablesUrlAreUsedPercentDecoded) {
     EXPECT_EQ(secure.Requests()[0].CountHeader("Proxy-Authorization"), 0);
     EXPECT_EQ(proxy.Requests().back().Header("Proxy-Authorization"),
               "Basic " + Base64Encode("alice:s3c@:t"));
+}
+
+TEST_F(ForwardingProxy, ARedirectThroughAnotherProxyTakesNoneOfTheFirstOnesCredentials) {
+    TinyProxy first("alice", "s3cret");
+    HostileProxy second(R"({"status": 200, "tunnel": true})");
+    TestServer plain(TestServerOptions{R"({"/hop": {"status": 302, "headers": [["Location", ")" +
+                                           secure.Url("/x") + R"("]]}})",
+                                       0, true});
+    UseEnvironment("http_proxy", first.Url());
+    UseEnvironment("https_proxy", second.Url());
+    client->CredentialsStorage().Add({TAuthTargetType::Proxy, u"", u"", u"alice", u"s3cret"});
+    EXPECT_EQ(client->Get(U16(plain.Url("/hop")))->ContentAsString(), u"through");
+    const auto tunnels = second.Requests();
+    ASSERT_EQ(tunnels.size(), 1u);
+    EXPECT_EQ(tunnels[0].CountHeader("Proxy-Authorization"), 0);
 }
 
 TEST_F(ForwardingProxy, ProxyCredentialsFromSettingsStoreOrCallback) {

@@ -58,7 +58,20 @@ INSTANTIATE_TEST_SUITE_P(
         // What a path may not carry is percent-encoded; escapes already there stay.
         UriCase{u"https://h/\u00e4 b%2F|?q=a b&r", u"https", u"h", 443, u"/%C3%A4%20b%2F%7C",
                 u"q=a%20b&r", u"", u"", u""},
-        UriCase{u"https://h/100%", u"https", u"h", 443, u"/100%25", u"", u"", u"", u""}));
+        UriCase{u"https://h/100%", u"https", u"h", 443, u"/100%25", u"", u"", u"", u""},
+        // The user information ends at the last '@'.
+        UriCase{u"http://a@b:c@h/", u"http", u"h", 80, u"/", u"", u"", u"a@b", u"c"},
+        // Addresses take the form the resolver gives them, so that every check sees the host the
+        // connection goes to.
+        UriCase{u"http://134744072/", u"http", u"8.8.8.8", 80, u"/", u"", u"", u"", u""},
+        UriCase{u"http://0x7F.1:81/", u"http", u"127.0.0.1", 81, u"/", u"", u"", u"", u""},
+        UriCase{u"http://0177.0.0.01/", u"http", u"127.0.0.1", 80, u"/", u"", u"", u"", u""},
+        UriCase{u"http://[0:0::FFFF:7f00:1]/", u"http", u"[::ffff:127.0.0.1]", 80, u"/", u"", u"",
+                u"", u""},
+        UriCase{u"http://[1:0:0:2:0:0:0:3]/", u"http", u"[1:0:0:2::3]", 80, u"/", u"", u"", u"",
+                u""},
+        UriCase{u"http://[::]:08/", u"http", u"[::]", 8, u"/", u"", u"", u"", u""},
+        UriCase{u"https://A.Example./", u"https", u"a.example.", 443, u"/", u"", u"", u"", u""}));
 
 TEST(Uri, ParamsSplitAtAmpersandAndEquals) {
     const TURI uri(u"http://h/p?a=1&b&c=x=y&&");
@@ -78,12 +91,22 @@ TEST_P(UriInvalid, FailsWithTheUrlInTheMessage) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, UriInvalid,
-                         testing::Values(u"", u"example.com/x", u"://h/", u"1http://h/",
-                                         u"https://h:abc/", u"https://h:99999999999/",
-                                         u"https:///path", u"https://user@:443/", u"https://[::1/",
-                                         u"https:foo", u"http:/x", u"https://h:65536/",
-                                         u"http://h:99999/"));
+INSTANTIATE_TEST_SUITE_P(
+    Table, UriInvalid,
+    testing::Values(u"", u"example.com/x", u"://h/", u"1http://h/", u"https://h:abc/",
+                    u"https://h:99999999999/", u"https:///path", u"https://user@:443/",
+                    u"https://[::1/", u"https:foo", u"http:/x", u"https://h:65536/",
+                    u"http://h:99999/", u"http://h:-1/", u"http://h:+80/", u"http://h:00/",
+                    u"https://[::1]x8443/",
+                    // Delimiters that the IDNA step makes of look-alikes.
+                    u"http://127.0.0.1\uff1a2345\uff0f.good.test/",
+                    u"http://user:pw\uff20evil.test/", u"http://evil.example\uff0f.corp.example/",
+                    u"http://a\uff1fb.test/", u"http://a\uff03b.test/",
+                    // Neither a name nor an address.
+                    u"http://a_b.test/", u"http://a..b/", u"http://.a/", u"http://a%2eb/",
+                    u"http://1.2.3.256/", u"http://1.2.3.4.5/", u"http://09/", u"http://a.1/",
+                    u"http://4294967296/", u"http://[::1%25eth0]/", u"http://[1:2:3:4:5:6:7:8:9]/",
+                    u"http://[1::2::3]/", u"http://[::1.2.3]/", u"http://[1:]/", u"http://[g::]/"));
 
 struct RelativeCase {
     const char16_t* Reference;

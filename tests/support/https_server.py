@@ -9,7 +9,8 @@ Response spec keys: status, reason, headers ([name, value] pairs, sent as given;
 value becomes the listening port), one body source (body, body_hex, body_file, body_size with
 seed; zeros appends that many zero bytes, for gzip bombs made when asked for), and the options
 gzip, no_content_length, chunked, drop_after (with drop_with "reset" for a reset instead of a
-plain close), endless (with chunked: the body over and over until the client goes), delay_ms, stall_after (with stall_ms: that many body bytes, then silence), trickle
+plain close), endless (with chunked: the body over and over until the client goes), trailers
+(with chunked: lines sent after the last chunk), delay_ms, stall_after (with stall_ms: that many body bytes, then silence), trickle
 ({"bytes", "every_ms", "head"}: the body, and with head the header block too, sent that many
 bytes at a time), close (close after answering), and auth
 (scheme Basic, Digest or Negotiate, realm, user, password, optional charset, optional proxy:
@@ -327,7 +328,8 @@ class Server:
             for i in range(0, len(body), step):
                 piece = view[i: i + step]
                 conn.sendall(b"%x\r\n" % len(piece) + bytes(piece) + b"\r\n")
-            conn.sendall(b"0\r\n\r\n")
+            trailers = "".join(f"{line}\r\n" for line in spec.get("trailers", []))
+            conn.sendall(b"0\r\n" + trailers.encode("latin-1") + b"\r\n")
         elif spec.get("stall_after") is not None:
             # Part of the body, then silence while the connection stays open.
             cut = int(spec["stall_after"])
