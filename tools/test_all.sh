@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: the normal build, the sanitizer build, a short run of each fuzz harness and
-# the Windows build under Wine; builds the Release configuration as a user's plain build
-# compiles it, with warnings as errors. Installs what it needs first (Debian 12). A test that
-# fails once has failed: nothing is run again.
+# Runs every test: the normal build, the sanitizer build, a short run of each fuzz harness, the
+# Windows build under Wine and the main job on a minimal Debian 12 root; builds the Release
+# configuration as a user's plain build compiles it, with warnings as errors. Installs what it
+# needs first (Debian 12). A test that fails once has failed: nothing is run again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -96,5 +96,13 @@ windows_stage() {
 if ! windows_stage; then
   status=1
 fi
+
+# The README's main job as a new user runs it: on a minimal Debian 12 root, as root.
+echo "=== fresh root: the main job on a minimal Debian 12"
+fresh_start=$(date +%s)
+if ! bash tools/fresh_root.sh; then
+  status=1
+fi
+echo "=== fresh root: $(( $(date +%s) - fresh_start )) s"
 
 exit $status
