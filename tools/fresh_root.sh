@@ -10,7 +10,8 @@ ROOT=$PWD
 CACHE=${VELORA_FRESH_ROOT_CACHE:-/var/cache/velora-fresh-root}
 SUITE=bookworm
 KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
-# Shares the host's port with every other main job on this machine (same lock as the tests).
+# The root shares the host's network: its main job takes turns on the port with the main jobs
+# and tests here through the host's lock file.
 PORT_LOCK=/tmp/velora-launcher-port-8443.lock
 
 fail() {
@@ -94,7 +95,7 @@ trap cleanup EXIT
 cp -a "$BASE" "$R"
 
 bind() { # bind <host path> <path in the root>
-  mkdir -p "$R$2"
+  if [ -d "$1" ]; then mkdir -p "$R$2"; else touch "$R$2"; fi
   mount --bind "$1" "$R$2"
   MOUNTS+=("$R$2")
 }
@@ -105,6 +106,8 @@ mount -t proc proc "$R/proc" && MOUNTS+=("$R/proc")
 bind /dev /dev
 if [ -d /dev/pts ]; then bind /dev/pts /dev/pts; fi
 mount -t tmpfs -o mode=1777 tmpfs "$R/tmp" && MOUNTS+=("$R/tmp")
+[ -e "$PORT_LOCK" ] || { : > "$PORT_LOCK" && chmod 666 "$PORT_LOCK"; }
+bind "$PORT_LOCK" "$PORT_LOCK"
 # A chroot shares the host's services: no package may start one here.
 printf '#!/bin/sh\nexit 101\n' > "$R/usr/sbin/policy-rc.d"
 chmod +x "$R/usr/sbin/policy-rc.d"
@@ -120,14 +123,9 @@ echo "=== fresh root: $(git -C "$R/root/velora" log -1 --format='%h %s' | cut -c
 OUT=$RUN/main_job.out
 rc=0
 start=$(date +%s)
-{
-  exec 9>"$PORT_LOCK"
-  flock 9
-  timeout 1200 chroot "$R" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
-    LANG=C.UTF-8 CCACHE_DIR=/var/cache/velora-ccache \
-    bash -c 'cd /root/velora && bash tools/main_job.sh' < /dev/null > "$OUT" 2>&1 || rc=$?
-  exec 9>&-
-}
+timeout 840 chroot "$R" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+  LANG=C.UTF-8 CCACHE_DIR=/var/cache/velora-ccache \
+  bash -c 'cd /root/velora && bash tools/main_job.sh' < /dev/null > "$OUT" 2>&1 || rc=$?
 echo "=== fresh root: main job ended with exit code $rc after $(( $(date +%s) - start )) s"
 
 # --- its account ----------------------------------------------------------------------------
