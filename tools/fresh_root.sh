@@ -67,45 +67,54 @@ if [ "$(cat "$BASE/.velora-archive" 2>/dev/null)" != "$ARCHIVE" ]; then
   echo "$ARCHIVE" > "$BASE.new/.velora-archive"
   mv "$BASE.new" "$BASE"
 fi
-exec 8>&-
 
 # --- a fresh copy of it ---------------------------------------------------------------------
-RUN=$(mktemp -d "$CACHE/runs/run-XXXXXX")
-R=$RUN/root
-MOUNTS=()
-cleanup() {
-  # Whatever the run left inside the root ends with it.
-  local p
+# remove_run <run folder>: ends what runs in its root, unmounts and deletes it.
+remove_run() {
+  local run=$1 root=$1/root p m
   for p in /proc/[0-9]*; do
-    [ "$(readlink "$p/root" 2>/dev/null)" = "$R" ] && kill -9 "${p#/proc/}" 2>/dev/null
+    [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && kill -9 "${p#/proc/}" 2>/dev/null
   done
-  local i
-  for ((i = ${#MOUNTS[@]} - 1; i >= 0; i--)); do
-    umount -l "${MOUNTS[i]}" 2>/dev/null || true
-  done
+  # Deepest first.
+  while read -r m; do
+    umount -l "$m" 2>/dev/null || true
+  done < <(awk -v r="$root" '$2 == r || index($2, r "/") == 1 { print $2 }' /proc/self/mounts |
+           sort -r)
   # Never delete through a mount that is still there (the host's /dev).
-  if awk -v r="$R" '$2 == r || index($2, r "/") == 1 { found = 1 } END { exit !found }' \
+  if awk -v r="$root" '$2 == r || index($2, r "/") == 1 { found = 1 } END { exit !found }' \
       /proc/self/mounts; then
-    echo "fresh root: $R still has mounts; left in place"
+    echo "fresh root: $root still has mounts; left in place"
   else
-    rm -rf --one-file-system "$RUN"
+    rm -rf --one-file-system "$run"
   fi
 }
-trap cleanup EXIT
+# Runs that were killed left their copy behind: a run holds its lock while it lives, and is
+# made under the cache's lock.
+for old in "$CACHE"/runs/run-*; do
+  [ -d "$old" ] || continue
+  if flock -n "$old/.lock" true 2>/dev/null || [ ! -e "$old/.lock" ]; then
+    remove_run "$old"
+  fi
+done
+RUN=$(mktemp -d "$CACHE/runs/run-XXXXXX")
+exec 7>"$RUN/.lock"
+flock 7
+R=$RUN/root
+trap 'remove_run "$RUN"' EXIT
 cp -a "$BASE" "$R"
+exec 8>&-
 
 bind() { # bind <host path> <path in the root>
   if [ -d "$1" ]; then mkdir -p "$R$2"; else touch "$R$2"; fi
   mount --bind "$1" "$R$2"
-  MOUNTS+=("$R$2")
 }
 # What every installed Debian has and a bare root lacks.
 printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' > "$R/etc/hosts"
 cp -L /etc/resolv.conf "$R/etc/resolv.conf"
-mount -t proc proc "$R/proc" && MOUNTS+=("$R/proc")
+mount -t proc proc "$R/proc"
 bind /dev /dev
 if [ -d /dev/pts ]; then bind /dev/pts /dev/pts; fi
-mount -t tmpfs -o mode=1777 tmpfs "$R/tmp" && MOUNTS+=("$R/tmp")
+mount -t tmpfs -o mode=1777 tmpfs "$R/tmp"
 [ -e "$PORT_LOCK" ] || { : > "$PORT_LOCK" && chmod 666 "$PORT_LOCK"; }
 bind "$PORT_LOCK" "$PORT_LOCK"
 # A chroot shares the host's services: no package may start one here.
