@@ -36,9 +36,8 @@ for preset in linux linux-asan; do
 done
 
 # The README's main job as a new user runs it: on a minimal Debian 12 root, as root. Mostly
-# downloads, installs and cached compiles, so it runs beside the Release, fuzz and Windows
-# stages; its account is printed at the end.
-echo "=== fresh root: the main job on a minimal Debian 12 (beside the next stages)"
+# downloads, installs and cached compiles, so it runs beside the Release and fuzz stages.
+echo "=== fresh root: the main job on a minimal Debian 12 (beside the next two stages)"
 mkdir -p "$ROOT/build"
 FRESH_LOG=$ROOT/build/fresh-root.log
 ( start=$(date +%s); rc=0
@@ -79,6 +78,13 @@ while IFS= read -r harness; do
 done < <(find "$ROOT/build/linux-fuzz/fuzz" -maxdepth 1 -type f -executable -name '*_fuzz' | sort)
 echo "fuzz: $((fuzz_total - fuzz_failed)) passed, $fuzz_failed failed"
 
+# Ends before the Windows stage, whose tests run under Wine and take their time from the cores.
+echo "=== fresh root (log: build/fresh-root.log)"
+if ! wait "$fresh_pid"; then
+  status=1
+fi
+cat "$FRESH_LOG"
+
 # The Windows build: cross-compiled with MinGW-w64, every test run as a Windows program in one
 # Wine session on a virtual display of its own (the task dialog test needs one).
 windows_stage() {
@@ -108,11 +114,5 @@ windows_stage() {
 if ! windows_stage; then
   status=1
 fi
-
-echo "=== fresh root (log: build/fresh-root.log)"
-if ! wait "$fresh_pid"; then
-  status=1
-fi
-cat "$FRESH_LOG"
 
 exit $status
