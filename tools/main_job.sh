@@ -13,20 +13,7 @@ BUILD=${VELORA_MAIN_JOB_BUILD:-$ROOT/build/main-job}
 PYTHON=/usr/bin/python3
 
 # --- packages --------------------------------------------------------------------------------
-PACKAGES=(build-essential cmake ninja-build pkg-config libcurl4-openssl-dev zlib1g-dev
-          libidn2-dev libssl-dev python3 openssl libgtk-3-0 xvfb xauth xdotool)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  echo "Installing: ${missing[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
-fi
+bash tools/install_deps.sh main
 
 # --- build -----------------------------------------------------------------------------------
 CA=$BUILD/test-ca
@@ -93,6 +80,9 @@ routes() {
 JSON
 }
 routes 5
+# The port is fixed: main jobs and test runs elsewhere on this machine take turns on it.
+exec 9>"/tmp/velora-launcher-port-$PORT.lock"
+flock -n 9 || { echo "=== port $PORT in use by another run here: waiting for it"; flock 9; }
 "$PYTHON" tests/support/https_server.py --port "$PORT" --cert "$CA/server.pem" \
   --key "$CA/server.key" --routes "$WORK/routes.json" --log "$WORK/requests.jsonl" \
   > "$WORK/server.out" 2> "$WORK/server.err" &

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: the normal build, the sanitizer build, a short run of each fuzz harness and
-# the Windows build under Wine; builds the Release configuration as a user's plain build
-# compiles it, with warnings as errors. Installs what it needs first (Debian 12). A test that
-# fails once has failed: nothing is run again.
+# Runs every test: the normal build, the sanitizer build, a short run of each fuzz harness, the
+# Windows build under Wine and the main job on a minimal Debian 12 root; builds the Release
+# configuration as a user's plain build compiles it, with warnings as errors. Installs what it
+# needs first (Debian 12). A test that fails once has failed: nothing is run again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -35,6 +35,17 @@ for preset in linux linux-asan; do
   fi
 done
 
+# The README's main job as a new user runs it: on a minimal Debian 12 root, as root. Mostly
+# downloads, installs and cached compiles, so it runs beside the Release and fuzz stages.
+echo "=== fresh root: the main job on a minimal Debian 12 (beside the next two stages)"
+mkdir -p "$ROOT/build"
+FRESH_LOG=$ROOT/build/fresh-root.log
+( start=$(date +%s); rc=0
+  bash tools/fresh_root.sh || rc=$?
+  echo "=== fresh root: $(( $(date +%s) - start )) s"
+  exit $rc ) < /dev/null > "$FRESH_LOG" 2>&1 &
+fresh_pid=$!
+
 # Release is what a newcomer builds first; a warning only that build type shows must not come
 # back unnoticed.
 echo "=== build: linux-release (warnings as errors)"
@@ -66,6 +77,13 @@ while IFS= read -r harness; do
   fi
 done < <(find "$ROOT/build/linux-fuzz/fuzz" -maxdepth 1 -type f -executable -name '*_fuzz' | sort)
 echo "fuzz: $((fuzz_total - fuzz_failed)) passed, $fuzz_failed failed"
+
+# Ends before the Windows stage, whose tests run under Wine and take their time from the cores.
+echo "=== fresh root (log: build/fresh-root.log)"
+if ! wait "$fresh_pid"; then
+  status=1
+fi
+cat "$FRESH_LOG"
 
 # The Windows build: cross-compiled with MinGW-w64, every test run as a Windows program in one
 # Wine session on a virtual display of its own (the task dialog test needs one).

@@ -1,7 +1,11 @@
 # The codec facade: SHA-1, Base64, key derivation and the codec component.
-find_package(OpenSSL REQUIRED)
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(VELORA_FACADE_NETTLE REQUIRED IMPORTED_TARGET nettle)
+velora_find_package(OpenSSL PACKAGE libssl-dev)
+if(CMAKE_CROSSCOMPILING)
+  velora_pkg_check_module(VELORA_FACADE_NETTLE nettle
+                          PACKAGE "tools/mingw_deps.sh ${VELORA_MINGW_DEPS}")
+else()
+  velora_pkg_check_module(VELORA_FACADE_NETTLE nettle PACKAGE nettle-dev)
+endif()
 
 add_executable(codec_facade_tests
   ${CMAKE_CURRENT_LIST_DIR}/sha1_test.cpp

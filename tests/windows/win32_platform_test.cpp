@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -198,40 +197,51 @@ TEST(Win32Platform, StartsProgramsWithTheirParameters) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
-// Closes the message once it shows and notes what it looked like.
+// Closes the message once it shows and notes what it looked like. A timer of the test's own
+// thread, run by the message's modal loop: a helper thread, joined, would still be ending (and
+// loading the unwinder's library) when a test that ends at once ends the process.
 class MessageCloser {
 public:
-    explicit MessageCloser(HWND owner) : FOwner(owner), FThread([this] { Run(); }) {}
-    ~MessageCloser() {
-        FStop = true;
-        FThread.join();
+    explicit MessageCloser(HWND owner) : FOwner(owner) {
+        Active = this;
+        FTimer = ::SetTimer(nullptr, 0, 50, &MessageCloser::OnTimer);
     }
+    ~MessageCloser() {
+        if (FTimer) {
+            ::KillTimer(nullptr, FTimer);
+        }
+        Active = nullptr;
+    }
+    MessageCloser(const MessageCloser&) = delete;
+    MessageCloser& operator=(const MessageCloser&) = delete;
     bool Found = false;
     bool OwnedByApplication = false;
     bool Centred = false;
 
 private:
-    void Run() {
-        for (int i = 0; i < 600 && !FStop; ++i) {
-            const HWND window = ::FindWindowW(nullptr, L"Information");
-            if (window && ::IsWindowVisible(window)) {
-                Found = true;
-                OwnedByApplication = ::GetWindow(window, GW_OWNER) == FOwner;
-                RECT r{};
-                ::GetWindowRect(window, &r);
-                const int screenX = ::GetSystemMetrics(SM_CXSCREEN) / 2;
-                const int screenY = ::GetSystemMetrics(SM_CYSCREEN) / 2;
-                Centred = std::abs((r.left + r.right) / 2 - screenX) <= 8 &&
-                          std::abs((r.top + r.bottom) / 2 - screenY) <= 40;
-                ::PostMessageW(window, WM_CLOSE, 0, 0);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    static void CALLBACK OnTimer(HWND, UINT, UINT_PTR, DWORD) {
+        if (Active && !Active->Found) {
+            Active->Look();
         }
     }
+    void Look() {
+        const HWND window = ::FindWindowW(nullptr, L"Information");
+        if (!window || !::IsWindowVisible(window)) {
+            return;
+        }
+        Found = true;
+        OwnedByApplication = ::GetWindow(window, GW_OWNER) == FOwner;
+        RECT r{};
+        ::GetWindowRect(window, &r);
+        const int screenX = ::GetSystemMetrics(SM_CXSCREEN) / 2;
+        const int screenY = ::GetSystemMetrics(SM_CYSCREEN) / 2;
+        Centred = std::abs((r.left + r.right) / 2 - screenX) <= 8 &&
+                  std::abs((r.top + r.bottom) / 2 - screenY) <= 40;
+        ::PostMessageW(window, WM_CLOSE, 0, 0);
+    }
+    static inline MessageCloser* Active = nullptr;
     HWND FOwner;
-    std::atomic<bool> FStop{false};
-    std::thread FThread;
+    UINT_PTR FTimer = 0;
 };
 
 class Win32Message : public ::testing::TestWithParam<win32::TMessageMechanism> {};
