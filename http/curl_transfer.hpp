@@ -41,6 +41,9 @@ public:
 
     // Asked just before the request goes out; false stops the transfer (a refused certificate).
     std::function<bool()> BeforeSend;
+    // Told when a response's header block is complete, before its body; what it raises stops
+    // the transfer and is kept in CallbackError.
+    std::function<void()> HeadersReceived;
 
     TPhase Phase() const { return FPhase; }
     TStop Stop() const { return FStop; }
@@ -64,7 +67,7 @@ private:
     static size_t OnBody(char* data, size_t size, size_t count, void* user);
     static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
-    void Header(std::string_view line);
+    bool Header(std::string_view line);
     void Body(const char* data, size_t length);
     bool Progress();
 

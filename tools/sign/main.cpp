@@ -138,8 +138,9 @@ std::string ReadFile(const std::string& path) {
     return data;
 }
 
-TSha256Digest HashFile(ISignatureVerifier& verifier, const std::string& path) {
+TSha256Digest HashFile(ISignatureVerifier& verifier, const std::string& path, std::int64_t& size) {
     const std::string data = ReadFile(path);
+    size = static_cast<std::int64_t>(data.size());
     const std::unique_ptr<ISha256> hash = verifier.CreateSha256();
     hash->Update({reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
     return hash->Final();
@@ -324,14 +325,15 @@ int Sign(const Options& options) {
     const std::int32_t version = ReadVersion(options);
     const libcrypto::TKey key = ReadPrivateKey(*options.key);
     const std::unique_ptr<ISignatureVerifier> verifier = CreateSignatureVerifier();
-    const TSha256Digest digest = HashFile(*verifier, options.files[0]);
+    std::int64_t size = 0;
+    const TSha256Digest digest = HashFile(*verifier, options.files[0], size);
 
-    const std::string statements = UpdaterStatements(version, digest);
+    const std::string statements = UpdaterStatements(version, size, digest);
     const TP256Signature signature = SignStatements(key.get(), statements);
     const std::string document = FormatSignatureDocument(statements, signature);
     // What goes out must pass the launcher's own check.
     const TP256PublicKey point = PublicPoint(key.get());
-    CheckUpdaterSignature({&point, 1}, *verifier, version, digest, document);
+    CheckUpdaterSignature({&point, 1}, *verifier, version, size, digest, document);
 
     if (std::fwrite(document.data(), 1, document.size(), stdout) != document.size() ||
         std::fflush(stdout) != 0) {
@@ -361,11 +363,12 @@ int Verify(const Options& options) {
         }
     }
     const std::unique_ptr<ISignatureVerifier> verifier = CreateSignatureVerifier();
-    const TSha256Digest digest = HashFile(*verifier, options.files[0]);
+    std::int64_t size = 0;
+    const TSha256Digest digest = HashFile(*verifier, options.files[0], size);
     const std::string document = ReadFile(options.files[1]);
     try {
         const std::size_t signer =
-            CheckUpdaterSignature(keys, *verifier, version, digest, document);
+            CheckUpdaterSignature(keys, *verifier, version, size, digest, document);
         std::printf("verified: %s is signed for version %d by key %zu of %zu in %s\n",
                     options.files[0].c_str(), version, signer + 1, keys.size(),
                     options.keys->c_str());
