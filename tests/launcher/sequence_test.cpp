@@ -442,8 +442,9 @@ TEST_F(Sequence, SignedUpdaterIsCheckedBeforeItBecomesTheUpdater) {
     std::string tampered = body;
     tampered[size / 2] ^= 1;
     Answer withoutLength{200, body, false};
-    Answer announcingMore{200, body};
-    announcingMore.announcedLength = std::to_string(size + 1);
+    // Shorter: no limit stops it, only the signed size does.
+    Answer announcingLess{200, body};
+    announcingLess.announcedLength = std::to_string(size - 1);
 
     const std::string player = "start " + kPlayer + "|";
     const std::string create = "create " + kPart;
@@ -495,7 +496,7 @@ TEST_F(Sequence, SignedUpdaterIsCheckedBeforeItBecomesTheUpdater) {
         {"LengthHeaderDisagreesWithTheSignedSize",
          "42",
          valid,
-         announcingMore,
+         announcingLess,
          {create, get, failed[0], failed[1], failed[2]},
          true},
     };
