@@ -121,7 +121,7 @@ bool TLauncher::DownloadUpdater(const UnicodeString& controllerurl) {
     try {
         FState.response = FClient->Download(
             controllerurl + UnicodeString(kUpdaterFolder) + UnicodeString(kUpdaterFileName),
-            *FDownload, UpdaterDownloadTimeout(signedSize ? *signedSize : kMaxUpdaterSize),
+            *FDownload, UpdaterDownloadTimeout(limit),
             [&](IHTTPResponse& response, std::int32_t& exchangeTimeout) {
                 CheckUpdaterHeaders(response, signedSize, limit, exchangeTimeout);
             });
@@ -134,9 +134,10 @@ bool TLauncher::DownloadUpdater(const UnicodeString& controllerurl) {
             FDownload->Flush();
             FDownload->Close();
             renamed = FPlatform.RenameFile(FState.downloadpath, FState.updaterpath);
+            // Something took the updater's name meanwhile: it stays as it is.
             if (!renamed) {
                 throw EFCreateError(
-                    Format(u"Cannot create file \"%s\". It exists", {FState.updaterpath}));
+                    Format(u"Cannot create file \"%s\". It is taken", {FState.updaterpath}));
             }
         }
     } catch (...) {
