@@ -1,9 +1,11 @@
-// The launcher's download step on its own (steps the update path runs after the message):
-// one client, a GET of the updater, the file created and the body copied in 1 MiB chunks.
-// Used by launcher_vs_curl.py to compare wall time and peak memory with curl.
-#include "http/http_client.hpp"
+// The launcher's download step on its own (what the update path runs after the message, in a
+// build without update keys): one client, the body streamed into a new file beside the target,
+// which is checked, flushed and renamed into place. Used by launcher_vs_curl.py to compare
+// wall time and peak memory with curl.
+#include "launcher/platform.hpp"
+#include "launcher/sequence.hpp"
+#include "launcher/updater_download.hpp"
 #include "rtl/exceptions.hpp"
-#include "rtl/streams.hpp"
 
 #include <cstdio>
 
@@ -13,16 +15,30 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        auto client = velora::THTTPClient::Create();
-        // As the launcher asks for its download.
-        client->SetMinimumRate({1024, 60000});
-        auto response = client->Get(velora::U16(argv[1]));
+        using namespace velora;
+        const std::unique_ptr<IPlatform> platform = CreatePlatform();
+        const UnicodeString target = U16(argv[2]);
+        const UnicodeString part = target + u".part";
+        platform->RemoveFile(target);
+        platform->RemoveFile(part);
+        const std::unique_ptr<ILauncherClient> client = CreateLauncherClient();
+        TUpdaterSink sink(platform->CreateFileStream(part), kMaxUpdaterSize, nullptr);
+        const auto response =
+            client->Download(U16(argv[1]), sink, UpdaterDownloadTimeout(kMaxUpdaterSize),
+                             [](IHTTPResponse& r, std::int32_t& timeout) {
+                                 CheckUpdaterHeaders(r, std::nullopt, kMaxUpdaterSize, timeout);
+                             });
         if (response->GetStatusCode() != 200) {
             std::fprintf(stderr, "status %d\n", static_cast<int>(response->GetStatusCode()));
             return 1;
         }
-        auto file = velora::TFileStream::Create(velora::U16(argv[2]));
-        file->CopyFrom(response->GetContentStream(), response->GetContentLength(), 1048576);
+        CheckWholeBody(*response, sink.Size());
+        sink.Flush();
+        sink.Close();
+        if (!platform->RenameFile(part, target)) {
+            std::fprintf(stderr, "cannot rename the download\n");
+            return 1;
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

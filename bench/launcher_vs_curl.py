@@ -122,9 +122,9 @@ def main():
             dm, cdm = statistics.median(dl_times), statistics.median(curl_dl)
             mib = 1024 * 1024
             print(f"download {args.size_mib} MiB: launcher {dm:.2f} s, curl {cdm:.2f} s; "
-                  f"ratio {dm / cdm:.2f} (target <= 1.3)")
+                  f"ratio {dm / cdm:.2f} (target <= 1.1)")
             print(f"download peak memory: {dl_peak / mib:.1f} MiB for a {args.size_mib} MiB body "
-                  f"(body + {(dl_peak - size) / mib:.1f} MiB; target <= body + 64 MiB)")
+                  f"(the body goes to disk as it arrives: the peak should not follow its size)")
         finally:
             server.terminate()
             server.wait()

@@ -10,7 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string input(reinterpret_cast<const char*>(data), size);
     try {
         const velora::TUpdaterSignature parsed = velora::ParseSignatureDocument(input);
-        const std::string statements = velora::UpdaterStatements(parsed.Version, parsed.Sha256);
+        const std::string statements =
+            velora::UpdaterStatements(parsed.Version, parsed.Size, parsed.Sha256);
         if (parsed.Statements != statements ||
             velora::FormatSignatureDocument(statements, parsed.Signature) != input) {
             std::abort();

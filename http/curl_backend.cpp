@@ -305,6 +305,12 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
             request.FPeer.Certificate = std::move(der);
         return CheckServerCertificateOnSend(request);
     };
+    if (HasReceiveHeadersCallback()) {
+        transfer.HeadersReceived = [this, &request, &response, &transfer] {
+            response.Received(transfer.Block(), transfer.Status());
+            ResponseHeadersReceived(request, response);
+        };
+    }
     curltls::TSetup tls{&request.FPeer, 0};
     TSlist headers(nullptr, &curl_slist_free_all);
     TSlist proxyHeaders(nullptr, &curl_slist_free_all);

@@ -56,11 +56,10 @@ void TCurlTransfer::Install() {
 
 size_t TCurlTransfer::OnHeader(char* data, size_t size, size_t count, void* user) {
     const size_t length = size * count;
-    static_cast<TCurlTransfer*>(user)->Header(std::string_view(data, length));
-    return length;
+    return static_cast<TCurlTransfer*>(user)->Header(std::string_view(data, length)) ? length : 0;
 }
 
-void TCurlTransfer::Header(std::string_view line) {
+bool TCurlTransfer::Header(std::string_view line) {
     FLastActivity = Clock::now();
     FReceived += line.size();
     if (FBlockEnded && line.starts_with("HTTP/") && (!HeadersDone() || NewRequestSent())) {
@@ -71,11 +70,11 @@ void TCurlTransfer::Header(std::string_view line) {
         FPhase = std::min(FPhase, TPhase::Sent);
         FBlockStatus = StatusOf(line);
     } else if (HeadersDone()) {
-        return; // trailers of a chunked body
+        return true; // trailers of a chunked body
     }
     FBlock.append(line);
     if (line != "\r\n" && line != "\n")
-        return;
+        return true;
     FBlockEnded = true;
     long code = 0;
     curl_easy_getinfo(FEasy, CURLINFO_RESPONSE_CODE, &code);
@@ -88,7 +87,17 @@ void TCurlTransfer::Header(std::string_view line) {
         FPhase = TPhase::HeadersDone;
         FStatus = FBlockStatus;
         FRequestBytesAtFinal = RequestBytes();
+        if (HeadersReceived) {
+            try {
+                HeadersReceived();
+            } catch (...) {
+                CallbackError = std::current_exception();
+                FStop = TStop::CallbackFailed;
+                return false;
+            }
+        }
     }
+    return true;
 }
 
 curl_off_t TCurlTransfer::RequestBytes() const {

@@ -43,6 +43,9 @@ public:
     std::function<bool()> BeforeSend;
     // libcurl decodes the body: what it writes is bounded as ContentAsString bounds inflating.
     bool Decoding = false;
+    // Told when a response's header block is complete, before its body; what it raises stops
+    // the transfer and is kept in CallbackError.
+    std::function<void()> HeadersReceived;
 
     TPhase Phase() const { return FPhase; }
     TStop Stop() const { return FStop; }
@@ -66,7 +69,7 @@ private:
     static size_t OnBody(char* data, size_t size, size_t count, void* user);
     static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
-    void Header(std::string_view line);
+    bool Header(std::string_view line);
     void Body(const char* data, size_t length);
     bool Progress();
     curl_off_t RequestBytes() const;

@@ -223,6 +223,14 @@ std::shared_ptr<IHTTPResponse> THTTPClient::Execute(const UnicodeString& method,
     return response;
 }
 
+void THTTPClient::ResponseHeadersReceived(THTTPRequest& request, THTTPResponse& response) {
+    if (!FReceiveHeadersCallback)
+        return;
+    std::int32_t timeout = request.ExchangeTimeout();
+    FReceiveHeadersCallback(response, timeout);
+    request.LimitExchange(timeout);
+}
+
 void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
     TStream& stream = response.GetContentStream();
     const std::int64_t startPosition = stream.Position();

@@ -80,6 +80,12 @@ using TCertificateList = std::vector<TCertificate>;
 
 class THTTPClient;
 
+// Told once a response's headers are in, before any of its body reaches the content stream (for
+// redirects and challenges too). exchangeTimeout holds the exchange's limit in milliseconds from
+// its start (0: none) and may be set lower. What it raises fails the request.
+using TReceiveHeadersCallback =
+    std::function<void(IHTTPResponse& response, std::int32_t& exchangeTimeout)>;
+
 // Decides on a server certificate; accepted comes preset (see THTTPClient).
 using TValidateCertificateCallback =
     std::function<void(THTTPClient& sender, const IHTTPRequest& request,
@@ -281,6 +287,9 @@ public:
     void SetNeedClientCertificateEvent(TNeedClientCertificateCallback event) {
         FNeedClientCertificateEvent = std::move(event);
     }
+    void SetReceiveHeadersCallback(TReceiveHeadersCallback callback) {
+        FReceiveHeadersCallback = std::move(callback);
+    }
 
     // What the platform says when asked for a proxy for a URL; an empty proxy goes direct.
     struct TProxyChoice {
@@ -348,6 +357,9 @@ protected:
     // Before each pass: drops what belonged to the origin or the proxy of the last pass when
     // this pass goes elsewhere.
     void ChangeRoute(THTTPState& state, THTTPRequest& request);
+    // The backend calls this when a response's headers are in and before its body.
+    void ResponseHeadersReceived(THTTPRequest& request, THTTPResponse& response);
+    bool HasReceiveHeadersCallback() const { return static_cast<bool>(FReceiveHeadersCallback); }
     void StoreResponseCookies(THTTPRequest& request, THTTPResponse& response);
 
     void RunExchange(THTTPRequest& request, THTTPResponse& response);
@@ -370,6 +382,7 @@ protected:
     TValidateCertificateCallback FValidateServerCertificateEvent;
     TNeedClientCertificateCallback FNeedClientCertificateCallback;
     TNeedClientCertificateCallback FNeedClientCertificateEvent;
+    TReceiveHeadersCallback FReceiveHeadersCallback;
 
 private:
     bool PrepareCredential(TAuthTargetType target, THTTPState& state, THTTPRequest& request,

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -123,17 +124,33 @@ public:
     void SetResponseTimeout(std::int32_t ms) { FResponseTimeout = ms; }
     const TMinimumRate& MinimumRate() const { return FMinimumRate; }
     std::int64_t MaxContentSize() const { return FMaxContentSize; }
-    // When the exchange must be over; none without an exchange timeout.
-    std::optional<std::chrono::steady_clock::time_point> Deadline() const { return FDeadline; }
+    // When the exchange must be over; none without an exchange timeout. Read by a watchdog
+    // thread too.
+    std::optional<std::chrono::steady_clock::time_point> Deadline() const {
+        const std::int64_t ticks = FDeadline.load();
+        if (ticks == kNoDeadline)
+            return std::nullopt;
+        return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
+    }
     // Starts the exchange's clock (the request copied the client's exchange timeout).
     void StartExchangeClock() {
-        if (FExchangeTimeout > 0)
-            FDeadline =
-                std::chrono::steady_clock::now() + std::chrono::milliseconds(FExchangeTimeout);
+        FExchangeStart = std::chrono::steady_clock::now();
+        FDeadline = kNoDeadline;
+        LimitExchange(FExchangeTimeout);
+    }
+    // The exchange timeout in force, in milliseconds from the exchange's start; 0: none.
+    std::int32_t ExchangeTimeout() const { return FExchangeTimeout > 0 ? FExchangeTimeout : 0; }
+    // Ends the exchange this many milliseconds after its start, unless it must end sooner
+    // already; 0 or less changes nothing.
+    void LimitExchange(std::int32_t ms) {
+        if (ms <= 0 || (Deadline() && ms > FExchangeTimeout))
+            return;
+        FExchangeTimeout = ms;
+        FDeadline = (FExchangeStart + std::chrono::milliseconds(ms)).time_since_epoch().count();
     }
     // The exchange is over, one way or another; its limits no longer apply.
     void EndExchange() {
-        FDeadline.reset();
+        FDeadline = kNoDeadline;
         DoEndExchange();
     }
 
@@ -155,7 +172,9 @@ protected:
     std::int32_t FExchangeTimeout;
     TMinimumRate FMinimumRate;
     std::int64_t FMaxContentSize;
-    std::optional<std::chrono::steady_clock::time_point> FDeadline;
+    static constexpr std::int64_t kNoDeadline = INT64_MIN;
+    std::chrono::steady_clock::time_point FExchangeStart;
+    std::atomic<std::int64_t> FDeadline{kNoDeadline};
     bool FSendTimeoutChanged = false;
     // The user name and password written in the URL.
     TCredentialsStorage::TCredential FURLCredential;

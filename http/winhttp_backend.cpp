@@ -828,6 +828,7 @@ TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
                                      kSendMessage);
         response.Received(true);
     }
+    ResponseHeadersReceived(request, response);
     return TSendOutcome::Completed;
 }
 

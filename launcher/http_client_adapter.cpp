@@ -9,8 +9,8 @@ namespace {
 // The version document must be in within a minute, however busy a broken or hostile server
 // keeps the connection, so that the player starts soon after it stops making progress.
 constexpr std::int32_t kVersionDocumentTimeout = 60000;
-// The updater may take long, but a trickle is not progress: fewer than 1,024 bytes in any
-// minute counts as silence.
+// The updater may take long, within the limit the sequence sets, but a trickle is not
+// progress: fewer than 1,024 bytes in any minute counts as silence.
 constexpr TMinimumRate kDownloadMinimumRate{1024, 60000};
 // The version and signature documents are a few bytes; a server that sends more without end
 // must not make the launcher grow until the system ends it.
@@ -24,12 +24,25 @@ public:
         }
     }
     std::shared_ptr<IHTTPResponse> Get(const UnicodeString& url) override {
-        const bool download =
-            url.ends_with(UnicodeString(kUpdaterFolder) + UnicodeString(kUpdaterFileName));
-        FClient->SetExchangeTimeout(download ? 0 : kVersionDocumentTimeout);
-        FClient->SetMinimumRate(download ? kDownloadMinimumRate : TMinimumRate{});
-        FClient->SetMaxContentSize(download ? 0 : kDocumentSizeLimit);
+        FClient->SetExchangeTimeout(kVersionDocumentTimeout);
+        FClient->SetMinimumRate(TMinimumRate{});
+        FClient->SetMaxContentSize(kDocumentSizeLimit);
+        FClient->SetReceiveHeadersCallback(nullptr);
         return FClient->Get(url);
+    }
+
+    std::shared_ptr<IHTTPResponse> Download(const UnicodeString& url, TStream& destination,
+                                            std::int32_t exchangeTimeout,
+                                            const TReceiveHeadersCallback& onHeaders) override {
+        FClient->SetExchangeTimeout(exchangeTimeout);
+        FClient->SetMinimumRate(kDownloadMinimumRate);
+        FClient->SetMaxContentSize(0);
+        FClient->SetReceiveHeadersCallback(onHeaders);
+        struct TForget {
+            THTTPClient& Client;
+            ~TForget() { Client.SetReceiveHeadersCallback(nullptr); }
+        } forget{*FClient};
+        return FClient->Get(url, &destination);
     }
 
 private:

@@ -35,10 +35,13 @@ public:
     // False when the file cannot be deleted, also when it is a program that runs or a file that
     // another process holds open without sharing.
     virtual bool RemoveFile(const UnicodeString& path) = 0;
-    // Read and write, no sharing; EFCreateError when it cannot. Windows replaces an existing
-    // file; POSIX creates a new file only and follows no link. Its Close reports what the
-    // system reports only on closing.
+    // A new file, read and write, no sharing; EFCreateError when anything is at the path, a
+    // link included (none is followed). Its Close reports what the system reports only on
+    // closing, its Flush makes the data durable.
     virtual std::unique_ptr<TStream> CreateFileStream(const UnicodeString& path) = 0;
+    // Renames a closed file; false when it cannot, also when anything (a link included) is at
+    // the new path, which stays as it was.
+    virtual bool RenameFile(const UnicodeString& from, const UnicodeString& to) = 0;
 
     // Modal; returns once the user has closed it. Fails when it cannot be shown.
     virtual void ShowInformationMessage(const UnicodeString& text) = 0;

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <pwd.h>
 #include <spawn.h>
@@ -158,6 +159,24 @@ public:
         // A new file only: no link planted at the path is followed, and no file that appeared
         // there after the delete is reused. Its lock tells other launchers it is in use (InUse).
         return TFileStream::CreateNew(path);
+    }
+
+    bool RenameFile(const UnicodeString& from, const UnicodeString& to) override {
+        const std::string source = FileNameBytes(from);
+        const std::string target = FileNameBytes(to);
+        if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) ==
+            0) {
+            return true;
+        }
+        if (errno != EINVAL && errno != ENOSYS) {
+            return false;
+        }
+        // A file system without RENAME_NOREPLACE: a link fails on anything at the target.
+        if (::link(source.c_str(), target.c_str()) != 0) {
+            return false;
+        }
+        ::unlink(source.c_str());
+        return true;
     }
 
     void ShowInformationMessage(const UnicodeString& text) override {

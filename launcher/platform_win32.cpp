@@ -149,7 +149,13 @@ public:
     }
 
     std::unique_ptr<TStream> CreateFileStream(const UnicodeString& path) override {
-        return TFileStream::Create(path);
+        // CREATE_NEW, and a reparse point at the path is opened as itself, never followed.
+        return TFileStream::CreateNew(path);
+    }
+
+    bool RenameFile(const UnicodeString& from, const UnicodeString& to) override {
+        // No MOVEFILE_REPLACE_EXISTING: what appeared at the new path stays.
+        return ::MoveFileExW(win32::W(from), win32::W(to), 0) != FALSE;
     }
 
     void ShowInformationMessage(const UnicodeString& text) override {

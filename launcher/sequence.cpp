@@ -5,7 +5,9 @@
 #include "launcher/paths.hpp"
 #include "launcher/profile.hpp"
 #include "launcher/signed_update.hpp"
+#include "launcher/updater_download.hpp"
 #include "rtl/exceptions.hpp"
+#include "signing/update_check.hpp"
 
 #include <vector>
 
@@ -24,9 +26,11 @@ ILauncherClient& KeepUntilExit(std::unique_ptr<ILauncherClient> client) {
 } // namespace
 
 TLauncher::TLauncher(IPlatform& platform, TLoadConfiguration loadConfiguration,
-                     TClientFactory createClient)
+                     TClientFactory createClient, TUpdateKeys updateKeys)
     : FPlatform(platform), FLoadConfiguration(std::move(loadConfiguration)),
-      FCreateClient(std::move(createClient)) {}
+      FCreateClient(std::move(createClient)), FUpdateKeys(std::move(updateKeys)) {}
+
+TLauncher::~TLauncher() = default;
 
 void TLauncher::Run() noexcept {
     try {
@@ -48,6 +52,11 @@ void TLauncher::Sequence() {
     FLoadConfiguration();
 
     const UnicodeString folder = FPlatform.ShellFolderPath(CSIDL_LOCAL_APPDATA);
+    // Without it the install folder would be one at the drive's root, which any user may
+    // make: nothing is started then, as when the player is missing.
+    if (folder.empty()) {
+        return;
+    }
     FState.installdir = IncludeTrailingPathDelimiter(FPlatform, folder) +
                         UnicodeString(kInstallFolderName) + FPlatform.PathDelimiter();
     FState.playerpath = FState.installdir + UnicodeString(kPlayerFileName);
@@ -74,20 +83,16 @@ void TLauncher::Sequence() {
     }
 
     FState.updaterpath = FState.installdir + UnicodeString(kUpdaterFileName);
+    FState.downloadpath = FState.installdir + UnicodeString(kDownloadFileName);
     FPlatform.RemoveFile(FState.updaterpath);
+    // What a launcher that was ended mid-download left behind.
+    FPlatform.RemoveFile(FState.downloadpath);
     FPlatform.ShowInformationMessage(UnicodeString(kUpdateMessage));
 
-    FState.response = FClient->Get(controllerurl + UnicodeString(kUpdaterFolder) +
-                                   UnicodeString(kUpdaterFileName));
-    if (FState.response->GetStatusCode() != 200) {
+    if (!DownloadUpdater(controllerurl)) {
         StartPlayer();
         return;
     }
-    // Builds with update keys refuse an updater that is not signed for this version; the
-    // fallback then starts the player before any updater file exists.
-    CheckSignedUpdater(*FClient, controllerurl, FState.remoteversion, *FState.response);
-
-    WriteUpdater(*FState.response);
 
     // A download that the system will not run would leave the user with nothing.
     if (!FPlatform.StartProgram(FState.updaterpath, IntToStr(FState.remoteversion) +
@@ -96,26 +101,63 @@ void TLauncher::Sequence() {
     }
 }
 
-void TLauncher::WriteUpdater(IHTTPResponse& response) {
-    TStream& body = response.GetContentStream();
-    // The body the transport accepted is written whole. A length header that disagrees with it
-    // (a chunked body with a stray Content-Length, say) leaves its size untrusted.
-    const std::int64_t length = response.GetContentLength();
-    if ((length >= 0 || response.ContainsHeader(u"Content-Length")) && length != body.Size()) {
-        throw EReadError(
-            Format(u"Content-Length %d disagrees with a body of %d bytes", {length, body.Size()}));
+bool TLauncher::DownloadUpdater(const UnicodeString& controllerurl) {
+    // Builds with update keys learn the signed size first, and refuse an updater that is not
+    // signed for this version before anything is fetched or written.
+    if (!FUpdateKeys.keys.empty()) {
+        FVerifier = FUpdateKeys.createVerifier();
     }
-    // Closed before anything is started, also when the copy fails; a failure that the system
-    // reports only on closing fails like a write.
-    const std::unique_ptr<TStream> updaterfile = FPlatform.CreateFileStream(FState.updaterpath);
-    updaterfile->CopyFrom(body, length, kCopyChunkSize);
-    updaterfile->Close();
+    const std::optional<TUpdaterSignature> signature =
+        FVerifier ? FetchUpdaterSignature(*FClient, controllerurl, FState.remoteversion,
+                                          FUpdateKeys.keys, *FVerifier)
+                  : std::nullopt;
+    const std::optional<std::int64_t> signedSize =
+        signature ? std::optional<std::int64_t>(signature->Size) : std::nullopt;
+    const std::int64_t limit = signedSize ? *signedSize : kMaxUpdaterSize;
+
+    FDownload = std::make_unique<TUpdaterSink>(FPlatform.CreateFileStream(FState.downloadpath),
+                                               limit, FVerifier.get());
+    bool renamed = false;
+    try {
+        FState.response = FClient->Download(
+            controllerurl + UnicodeString(kUpdaterFolder) + UnicodeString(kUpdaterFileName),
+            *FDownload, UpdaterDownloadTimeout(limit),
+            [&](IHTTPResponse& response, std::int32_t& exchangeTimeout) {
+                CheckUpdaterHeaders(response, signedSize, limit, exchangeTimeout);
+            });
+        if (FState.response->GetStatusCode() == 200) {
+            CheckWholeBody(*FState.response, FDownload->Size());
+            if (signature) {
+                CheckSignedBody(*signature, FDownload->Size(), FDownload->Digest());
+            }
+            // Durable before it takes the updater's name, and closed before it is started.
+            FDownload->Flush();
+            FDownload->Close();
+            renamed = FPlatform.RenameFile(FState.downloadpath, FState.updaterpath);
+            // Something took the updater's name meanwhile: it stays as it is.
+            if (!renamed) {
+                throw EFCreateError(
+                    Format(u"Cannot create file \"%s\". It is taken", {FState.updaterpath}));
+            }
+        }
+    } catch (...) {
+        FDownload->Discard();
+        FPlatform.RemoveFile(FState.downloadpath);
+        throw;
+    }
+    if (!renamed) {
+        FDownload->Discard();
+        FPlatform.RemoveFile(FState.downloadpath);
+    }
+    return renamed;
 }
 
 void TLauncher::Finalize() noexcept {
     FState.response.reset();
+    FDownload.reset();
     FState.installdir.clear();
     FState.updaterpath.clear();
+    FState.downloadpath.clear();
     FState.playerpath.clear();
     FState.versiontext.clear();
     FState.versionvalue.clear();

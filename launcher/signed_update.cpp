@@ -4,35 +4,20 @@
 #include "signing/update_keys.hpp"
 
 #include <string>
-#include <vector>
 
 namespace velora {
 
-namespace {
-
-// The whole body, read from its start; the stream's position is left as it was, for the copy.
-TSha256Digest HashBody(ISignatureVerifier& verifier, TStream& body) {
-    const std::int64_t position = body.Position();
-    body.SetPosition(0);
-    const std::unique_ptr<ISha256> hash = verifier.CreateSha256();
-    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(kCopyChunkSize));
-    for (;;) {
-        const std::int64_t n = body.Read(chunk.data(), static_cast<std::int64_t>(chunk.size()));
-        if (n <= 0) {
-            break;
-        }
-        hash->Update({chunk.data(), static_cast<std::size_t>(n)});
-    }
-    body.SetPosition(position);
-    return hash->Final();
+TUpdateKeys BuildUpdateKeys() {
+    return {kUpdatePublicKeys, CreateSignatureVerifier};
 }
 
-} // namespace
-
-void CheckSignedUpdater(ILauncherClient& client, const UnicodeString& controllerurl,
-                        std::int32_t remoteversion, IHTTPResponse& updater) {
-    if (kUpdatePublicKeys.empty()) {
-        return;
+std::optional<TUpdaterSignature> FetchUpdaterSignature(ILauncherClient& client,
+                                                       const UnicodeString& controllerurl,
+                                                       std::int32_t remoteversion,
+                                                       std::span<const TP256PublicKey> keys,
+                                                       ISignatureVerifier& verifier) {
+    if (keys.empty()) {
+        return std::nullopt;
     }
     const std::shared_ptr<IHTTPResponse> response =
         client.Get(controllerurl + UnicodeString(kUpdaterFolder) + UnicodeString(kUpdaterFileName) +
@@ -50,10 +35,7 @@ void CheckSignedUpdater(ILauncherClient& client, const UnicodeString& controller
     std::string document(static_cast<std::size_t>(size), '\0');
     stream.SetPosition(0);
     stream.ReadBuffer(document.data(), size);
-
-    const std::unique_ptr<ISignatureVerifier> verifier = CreateSignatureVerifier();
-    CheckUpdaterSignature(kUpdatePublicKeys, *verifier, remoteversion,
-                          HashBody(*verifier, updater.GetContentStream()), document);
+    return CheckSignatureDocument(keys, verifier, remoteversion, document);
 }
 
 } // namespace velora

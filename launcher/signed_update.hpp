@@ -2,15 +2,21 @@
 #pragma once
 
 #include "launcher/sequence.hpp"
+#include "signing/document.hpp"
+
+#include <optional>
 
 namespace velora {
 
 inline constexpr std::u16string_view kSignatureSuffix = u".sig";
 
-// With update keys compiled in: GETs the updater's signature document on the same client and
-// raises EUpdateSignatureError unless it signs this body for this version under one of the
-// keys. Without keys: returns at once and asks for nothing.
-void CheckSignedUpdater(ILauncherClient& client, const UnicodeString& controllerurl,
-                        std::int32_t remoteversion, IHTTPResponse& updater);
+// With update keys: GETs the updater's signature document on the same client, before the
+// updater, and raises EUpdateSignatureError unless it is signed for this version under one of
+// the keys. Without keys: returns nothing at once and asks for nothing.
+std::optional<TUpdaterSignature> FetchUpdaterSignature(ILauncherClient& client,
+                                                       const UnicodeString& controllerurl,
+                                                       std::int32_t remoteversion,
+                                                       std::span<const TP256PublicKey> keys,
+                                                       ISignatureVerifier& verifier);
 
 } // namespace velora

@@ -168,6 +168,12 @@ void TFileStream::SetSize(std::int64_t newSize) {
     }
 }
 
+void TFileStream::Flush() {
+    if (FHandle->fd >= 0 && ::fsync(FHandle->fd) != 0) {
+        throw EWriteError(Format(u"Cannot flush file \"%s\". %s", {FFileName, ErrnoText(errno)}));
+    }
+}
+
 void TFileStream::Close() {
     const int fd = std::exchange(FHandle->fd, -1);
     // Even an interrupted close may have lost data.

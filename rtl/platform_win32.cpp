@@ -197,6 +197,15 @@ void TFileStream::SetSize(std::int64_t newSize) {
     Seek(position < newSize ? position : newSize, TSeekOrigin::soBeginning);
 }
 
+void TFileStream::Flush() {
+    const HANDLE handle = FHandle->Get();
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE && !::FlushFileBuffers(handle)) {
+        const DWORD error = ::GetLastError();
+        throw EWriteError(
+            Format(u"Cannot flush file \"%s\". %s", {FFileName, win32::SysErrorMessage(error)}));
+    }
+}
+
 void TFileStream::Close() {
     const HANDLE handle = FHandle->Release();
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE && !::CloseHandle(handle)) {

@@ -27,6 +27,9 @@ public:
     // Ends a stream over a system file. Some file systems report a failed write only then:
     // EWriteError. Later calls, and streams without a file, do nothing.
     virtual void Close() {}
+    // Makes what was written durable, for a stream over a system file (EWriteError when the
+    // system cannot); others do nothing.
+    virtual void Flush() {}
 
     std::int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
     void SetPosition(std::int64_t pos) { Seek(pos, TSeekOrigin::soBeginning); }
@@ -102,6 +105,8 @@ public:
     void SetSize(std::int64_t newSize) override;
     // EWriteError "Cannot close file \"%s\". %s"; the destructor closes without a word.
     void Close() override;
+    // EWriteError "Cannot flush file \"%s\". %s".
+    void Flush() override;
 
     const UnicodeString& FileName() const noexcept { return FFileName; }
 

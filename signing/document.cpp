@@ -9,6 +9,7 @@ namespace velora {
 namespace {
 
 constexpr std::string_view kVersionKey = "version ";
+constexpr std::string_view kSizeKey = "size ";
 constexpr std::string_view kSha256Key = "sha256 ";
 constexpr std::string_view kSignatureKey = "signature ";
 constexpr std::string_view kSignatureAlgorithm = "ecdsa-p256-sha256 ";
@@ -64,6 +65,24 @@ std::vector<std::string_view> SplitLines(std::string_view document) {
     return lines;
 }
 
+// Digits without sign or leading zeros ("0" for zero), at most 2^63 - 1.
+std::optional<std::int64_t> ParseCanonicalSize(std::string_view text) noexcept {
+    if (text.empty() || text.size() > 19 || (text[0] == '0' && text.size() > 1)) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (value > static_cast<std::uint64_t>(INT64_MAX)) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(value);
+}
+
 } // namespace
 
 std::optional<std::int32_t> ParseCanonicalDecimal(std::string_view text) noexcept {
@@ -100,10 +119,11 @@ std::string LowerHex(const std::uint8_t* data, std::size_t size) {
     return text;
 }
 
-std::string UpdaterStatements(std::int32_t version, const TSha256Digest& sha256) {
+std::string UpdaterStatements(std::int32_t version, std::int64_t size,
+                              const TSha256Digest& sha256) {
     return std::string(kSignatureDocumentHeader) + "\n" + std::string(kVersionKey) +
-           std::to_string(version) + "\n" + std::string(kSha256Key) +
-           LowerHex(sha256.data(), sha256.size()) + "\n";
+           std::to_string(version) + "\n" + std::string(kSizeKey) + std::to_string(size) + "\n" +
+           std::string(kSha256Key) + LowerHex(sha256.data(), sha256.size()) + "\n";
 }
 
 std::string FormatSignatureDocument(std::string_view statements, const TP256Signature& signature) {
@@ -129,7 +149,7 @@ TUpdaterSignature ParseSignatureDocument(std::string_view document) {
         constexpr std::string_view kFormat = "velora-updater-signature ";
         Fail(1, header.starts_with(kFormat)
                     ? "format \"" + std::string(header.substr(kFormat.size())) +
-                          "\" is not known (this launcher reads format 1)"
+                          "\" is not known (this launcher reads format 2)"
                     : "not a signature document (expected \"" +
                           std::string(kSignatureDocumentHeader) + "\")");
     }
@@ -146,32 +166,42 @@ TUpdaterSignature ParseSignatureDocument(std::string_view document) {
     }
     result.Version = *number;
 
-    const std::string_view sha256 = line(3, "\"sha256 <hex>\"");
+    const std::string_view size = line(3, "\"size <decimal>\"");
+    if (!size.starts_with(kSizeKey)) {
+        Fail(3, "expected \"size <decimal>\"");
+    }
+    const std::optional<std::int64_t> length = ParseCanonicalSize(size.substr(kSizeKey.size()));
+    if (!length) {
+        Fail(3, "the size is not a decimal number of bytes without leading zeros or a sign");
+    }
+    result.Size = *length;
+
+    const std::string_view sha256 = line(4, "\"sha256 <hex>\"");
     if (!sha256.starts_with(kSha256Key)) {
-        Fail(3, "expected \"sha256 <hex>\"");
+        Fail(4, "expected \"sha256 <hex>\"");
     }
     if (!ReadLowerHex(sha256.substr(kSha256Key.size()), result.Sha256)) {
-        Fail(3, "the SHA-256 is not 64 lower-case hex digits");
+        Fail(4, "the SHA-256 is not 64 lower-case hex digits");
     }
 
-    const std::string_view signature = line(4, "\"signature ecdsa-p256-sha256 <hex>\"");
+    const std::string_view signature = line(5, "\"signature ecdsa-p256-sha256 <hex>\"");
     if (!signature.starts_with(kSignatureKey)) {
-        Fail(4, "expected \"signature ecdsa-p256-sha256 <hex>\"");
+        Fail(5, "expected \"signature ecdsa-p256-sha256 <hex>\"");
     }
     const std::string_view algorithm = signature.substr(kSignatureKey.size());
     if (!algorithm.starts_with(kSignatureAlgorithm)) {
-        Fail(4, "the signature algorithm is not ecdsa-p256-sha256");
+        Fail(5, "the signature algorithm is not ecdsa-p256-sha256");
     }
     if (!ReadLowerHex(algorithm.substr(kSignatureAlgorithm.size()), result.Signature)) {
-        Fail(4, "the signature is not 128 lower-case hex digits (r and s)");
+        Fail(5, "the signature is not 128 lower-case hex digits (r and s)");
     }
 
-    if (lines.size() > 4) {
-        Fail(5, lines[4].starts_with(kSignatureKey) ? "a second signature line"
+    if (lines.size() > 5) {
+        Fail(6, lines[5].starts_with(kSignatureKey) ? "a second signature line"
                                                     : "nothing may follow the signature line");
     }
-    result.Statements =
-        std::string(document.substr(0, header.size() + version.size() + sha256.size() + 3));
+    result.Statements = std::string(
+        document.substr(0, header.size() + version.size() + size.size() + sha256.size() + 4));
     return result;
 }
 

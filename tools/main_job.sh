@@ -153,7 +153,7 @@ PY
   fi
   if grep -q '"/library/controllers/software/updater.exe.sig"' "$WORK/requests.jsonl"; then
     if grep -q '^updater.exe ' "$LOG"; then
-      echo "signature: updater.exe.sig verified by the launcher (version and SHA-256 match, signed with the demo key); the updater was written and started"
+      echo "signature: updater.exe.sig asked for first and verified by the launcher (version, size and SHA-256 match, signed with the demo key); the updater was written and started"
     else
       echo "signature: updater.exe.sig refused by the launcher; no updater.exe written, the player started instead"
     fi

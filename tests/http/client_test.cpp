@@ -640,6 +640,37 @@ TEST_F(HttpClient, ExchangeTimeoutEndsAPeerThatNeverFallsSilent) {
     EXPECT_EQ(client->Get(Url("/plain"))->ContentAsString(), u"hello");
 }
 
+// The headers are seen before the body: their callback may refuse the answer before any of the
+// body is written, or shorten the exchange to what they announce.
+TEST_F(HttpClient, HeadersCallbackComesBeforeTheBody) {
+    std::vector<std::int32_t> statuses;
+    client->SetReceiveHeadersCallback([&](IHTTPResponse& response, std::int32_t& timeout) {
+        statuses.push_back(response.GetStatusCode());
+        if (response.GetHeaderValue(u"Content-Length") == u"5") {
+            throw EReadError(u"refused");
+        }
+        timeout = 1500;
+    });
+    TMemoryStream stream;
+    EXPECT_EQ(MessageOf<EReadError>([&] { client->Get(Url("/plain"), &stream); }), u"refused");
+    EXPECT_EQ(stream.Size(), 0);
+    EXPECT_EQ(statuses, std::vector<std::int32_t>{200});
+
+    statuses.clear();
+    client->SetExchangeTimeout(60000);
+    const auto start = std::chrono::steady_clock::now();
+    const UnicodeString late =
+        MessageOf<ENetHTTPResponseException>([&] { client->Get(Url("/trickle/body")); });
+    EXPECT_TRUE(Matches(late, kTexts.BodyStalled)) << ToUtf8(late);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+
+    statuses.clear();
+    client->Get(Url("/redirect/deep/a"));
+    ASSERT_GE(statuses.size(), 2u);
+    EXPECT_TRUE(IsRedirectStatus(statuses.front()));
+    EXPECT_EQ(statuses.back(), 200);
+}
+
 TEST_F(HttpClient, TrickleUnderTheMinimumRateCountsAsSilence) {
     client->SetMinimumRate({1024, 1000});
     const UnicodeString slow =

@@ -6,6 +6,7 @@
 #include "launcher/profile.hpp"
 #include "rtl/exceptions.hpp"
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -29,6 +30,10 @@ public:
     bool closeFails = false;
     std::set<UnicodeString> unstartablePrograms;
     bool messageFails = false;
+    // Runs while the message shows (what another process does meanwhile).
+    std::function<void()> whileMessageShows;
+    // Every byte any file took.
+    std::int64_t bytesWritten = 0;
     bool startThrowsBadAlloc = false;
     std::vector<std::string> events;
     std::vector<std::pair<UnicodeString, UnicodeString>> started;
@@ -66,14 +71,26 @@ public:
     }
     std::unique_ptr<TStream> CreateFileStream(const UnicodeString& path) override {
         events.push_back("create " + ToUtf8(path));
-        if (uncreatableFiles.count(path) != 0) {
-            throw EFCreateError(u"Cannot create file \"" + path + u"\". Busy");
+        if (uncreatableFiles.count(path) != 0 || files.count(path) != 0) {
+            throw EFCreateError(u"Cannot create file \"" + path + u"\". Exists");
         }
         files[path].clear();
         return std::make_unique<FileStream>(*this, path);
     }
+    bool RenameFile(const UnicodeString& from, const UnicodeString& to) override {
+        events.push_back("rename " + ToUtf8(from) + " " + ToUtf8(to));
+        if (files.count(from) == 0 || files.count(to) != 0) {
+            return false;
+        }
+        files[to] = std::move(files[from]);
+        files.erase(from);
+        return true;
+    }
     void ShowInformationMessage(const UnicodeString& text) override {
         events.push_back("message " + ToUtf8(text));
+        if (whileMessageShows) {
+            whileMessageShows();
+        }
         if (messageFails) {
             throw Exception(u"no display");
         }
@@ -105,6 +122,7 @@ private:
                 throw EWriteError(u"Cannot close file. Input/output error");
             }
         }
+        void Flush() override { FOwner.events.push_back("flush " + ToUtf8(FPath)); }
         std::int64_t Read(void*, std::int64_t) override { return 0; }
         std::int64_t Write(const void* buffer, std::int64_t count) override {
             Bytes& data = FOwner.files[FPath];
@@ -114,12 +132,15 @@ private:
             }
             const auto* p = static_cast<const std::uint8_t*>(buffer);
             data.insert(data.end(), p, p + count);
+            FOwner.bytesWritten += count;
             return count;
         }
         std::int64_t Seek(std::int64_t, TSeekOrigin) override {
             return static_cast<std::int64_t>(FOwner.files[FPath].size());
         }
-        void SetSize(std::int64_t) override {}
+        void SetSize(std::int64_t size) override {
+            FOwner.files[FPath].resize(static_cast<std::size_t>(size));
+        }
 
     private:
         FakePlatform& FOwner;

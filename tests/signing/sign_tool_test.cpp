@@ -128,7 +128,8 @@ TEST_F(SignTool, KeysSignAndVerifyAsTheLauncherDoes) {
     const std::unique_ptr<ISignatureVerifier> verifier = CreateSignatureVerifier();
     const std::unique_ptr<ISha256> hash = verifier->CreateSha256();
     hash->Update({reinterpret_cast<const std::uint8_t*>(body.data()), body.size()});
-    EXPECT_EQ(CheckUpdaterSignature(ParseUpdateKeyFile(Read(keys)), *verifier, -7, hash->Final(),
+    EXPECT_EQ(CheckUpdaterSignature(ParseUpdateKeyFile(Read(keys)), *verifier, -7,
+                                    static_cast<std::int64_t>(body.size()), hash->Final(),
                                     document),
               1u);
 

@@ -88,10 +88,11 @@ class Server:
 class Run:
     """One launcher run, with the information message answered by a key press."""
 
-    def __init__(self, launcher, screenshot=None, file_size_limit=None):
+    def __init__(self, launcher, screenshot=None, file_size_limit=None, while_shown=None):
         self.launcher = launcher
         self.screenshot = screenshot
         self.file_size_limit = file_size_limit
+        self.while_shown = while_shown
         self.dialog_seen = False
 
     def limits(self):
@@ -111,6 +112,8 @@ class Run:
                 raise AssertionError("the launcher did not end")
             window = self.find_dialog()
             if window:
+                if self.while_shown and not self.dialog_seen:
+                    self.while_shown()
                 self.dialog_seen = True
                 time.sleep(0.5)  # let it paint before the picture and the key
                 if self.screenshot:
@@ -211,6 +214,7 @@ def main():
     install = os.path.join(users[0], "AppData", "Local", "Velora Player")
     player = os.path.join(install, "Velora_Player.exe")
     updater = os.path.join(install, "updater.exe")
+    download = updater + ".part"
     settings = os.path.join(install, "settings.ini")
 
     work = tempfile.mkdtemp(prefix="velora-e2e-")
@@ -297,6 +301,28 @@ def main():
             check(server.requests() == [version_path, updater_path], "two requests")
             size = os.path.getsize(updater) if os.path.exists(updater) else None
             check(size == left, "updater.exe left with %r bytes, not %r" % (size, left))
+            check(not os.path.exists(download), "no download file is left")
+        return case
+
+    def link_planted(at):
+        """A link planted while the message shows, where the download goes or where it would
+        be renamed to: nothing is written through it, and the player starts."""
+        def case(server):
+            fresh_install(5, old_updater=True)
+            victim = os.path.join(work, "victim")
+            with open(victim, "w") as f:
+                f.write("not to be overwritten")
+            server.set_routes({version_path: {"body": "6"},
+                               updater_path: {"body_file": updater_body}})
+            run = Run(args.launcher, while_shown=lambda: os.symlink(victim, at))
+            check(run() == 0, "exit code 0")
+            check(run.dialog_seen, "the message was shown")
+            check(started_with(player) == [wine_path_of(player)], "the player starts")
+            check(not os.path.exists(updater + ".args"), "no updater starts")
+            with open(victim) as f:
+                check(f.read() == "not to be overwritten", "nothing written through the link")
+            check(os.path.islink(at), "the link stays")
+            check(at == download or not os.path.lexists(download), "no download file is left")
         return case
 
     def untrusted(server):
@@ -316,7 +342,11 @@ def main():
               download_not_started({"body_file": updater_body, "chunked": True,
                                     "headers": [["Content-Length", "1000"]]}, None)),
              ("download whose writing fails", "server",
-              download_not_started({"body_file": updater_body}, 65536, file_size_limit=65536)),
+              download_not_started({"body_file": updater_body}, None, file_size_limit=65536)),
+             ("a link planted at updater.exe while the message shows", "server",
+              link_planted(updater)),
+             ("a link planted at the download file while the message shows", "server",
+              link_planted(download)),
              ("download that is not a program", "server",
               download_not_started({"body_size": 5000}, 5000)),
              ("untrusted certificate", "selfsigned", untrusted)]
@@ -362,10 +392,13 @@ def der_signature_to_hex(der):
     return "%064x%064x" % tuple(values)
 
 
-def signature_document(key, version, body_file):
+def signature_document(key, version, body_file, shorter_by=0):
     with open(body_file, "rb") as f:
-        digest = hashlib.sha256(f.read()).hexdigest()
-    statements = "velora-updater-signature 1\nversion %s\nsha256 %s\n" % (version, digest)
+        data = f.read()
+    data = data[:len(data) - shorter_by]
+    size, digest = len(data), hashlib.sha256(data).hexdigest()
+    statements = "velora-updater-signature 2\nversion %s\nsize %d\nsha256 %s\n" % (
+        version, size, digest)
     der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key],
                          input=statements.encode("ascii"), capture_output=True, check=True).stdout
     return statements + "signature ecdsa-p256-sha256 %s\n" % der_signature_to_hex(der)
@@ -380,33 +413,35 @@ def signed_cases(args, fresh_install, player, updater, updater_body, work, versi
     with open(tampered_body, "wb") as f:
         f.write(data)
 
-    def routes(signature, body=updater_body):
-        table = {version_path: {"body": "42",
+    def routes(signature, body=updater_body, version="42", updater_options=None):
+        table = {version_path: {"body": version,
                                 "headers": [["Set-Cookie", "session=abc; Path=/"]]},
-                 updater_path: {"body_file": body}}
+                 updater_path: dict({"body_file": body}, **(updater_options or {}))}
         if signature is not None:
             table[SIGNATURE_PATH] = signature
         return table
 
-    def signed_by(key, version="42"):
+    def signed_by(key, version="42", shorter_by=0):
         document = os.path.join(work, "updater.exe.sig")
         with open(document, "w", encoding="ascii", newline="\n") as f:
             f.write(signature_document(os.path.join(args.keys_dir, key + ".key"), version,
-                                       updater_body))
+                                       updater_body, shorter_by))
         return {"body_file": document}
 
-    def run_signed(server, signature, starts, body=updater_body):
+    def run_signed(server, signature, starts, body=updater_body, downloads=True, version="42",
+                   updater_options=None):
         fresh_install(41, old_updater=True)
-        server.set_routes(routes(signature, body))
+        server.set_routes(routes(signature, body, version, updater_options))
         run = Run(args.signed_launcher)
         check(run() == 0, "exit code 0")
         check(run.dialog_seen, "the message was shown")
-        check(server.requests() == [version_path, updater_path, SIGNATURE_PATH],
-              "the signature document is asked for after the updater: %r" % server.requests())
-        third = server.records()[2]
-        check(headers_of(third).get("cookie") == "session=abc",
+        expected = [version_path, SIGNATURE_PATH] + ([updater_path] if downloads else [])
+        check(server.requests() == expected,
+              "the signature document is asked for before the updater: %r" % server.requests())
+        second = server.records()[1]
+        check(headers_of(second).get("cookie") == "session=abc",
               "the same client asks for the signature")
-        check_wire(third)
+        check_wire(second)
         if starts:
             check(started_with(updater) == [wine_path_of(updater), "42", "velora"],
                   "the updater starts with the new version")
@@ -414,9 +449,10 @@ def signed_cases(args, fresh_install, player, updater, updater_body, work, versi
         else:
             check(started_with(player) == [wine_path_of(player)], "the player starts")
             check(not os.path.exists(updater), "no updater.exe is left")
+        check(not os.path.exists(updater + ".part"), "no download file is left")
 
-    def case(signature_maker, starts, body=updater_body):
-        return lambda server: run_signed(server, signature_maker(), starts, body)
+    def case(signature_maker, starts, body=updater_body, **options):
+        return lambda server: run_signed(server, signature_maker(), starts, body, **options)
 
     def keyless(server):
         fresh_install(41, old_updater=True)
@@ -432,14 +468,23 @@ def signed_cases(args, fresh_install, player, updater, updater_body, work, versi
         ("signed: valid signature", "server", case(lambda: signed_by("current"), True)),
         ("signed: previous key of a rotated set", "server",
          case(lambda: signed_by("previous"), True)),
+        ("signed: version document with a leading zero", "server",
+         case(lambda: signed_by("current"), True, version="042")),
+        ("signed: version document in hex", "server",
+         case(lambda: signed_by("current"), True, version="$2A")),
         ("signed: tampered updater", "server",
          case(lambda: signed_by("current"), False, tampered_body)),
+        ("signed: updater longer than signed", "server",
+         case(lambda: signed_by("current", shorter_by=1), False,
+              updater_options={"chunked": True})),
         ("signed: signature for another version", "server",
-         case(lambda: signed_by("current", "41"), False)),
-        ("signed: unknown key", "server", case(lambda: signed_by("unknown"), False)),
-        ("signed: no signature document", "server", case(lambda: None, False)),
+         case(lambda: signed_by("current", "41"), False, downloads=False)),
+        ("signed: unknown key", "server",
+         case(lambda: signed_by("unknown"), False, downloads=False)),
+        ("signed: no signature document", "server",
+         case(lambda: None, False, downloads=False)),
         ("signed: garbage signature document", "server",
-         case(lambda: {"body": "<html>It works!</html>"}, False)),
+         case(lambda: {"body": "<html>It works!</html>"}, False, downloads=False)),
         ("signed: a build without keys asks for no signature", "server", keyless),
     ]
 

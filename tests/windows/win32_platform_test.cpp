@@ -149,28 +149,40 @@ TEST(Win32Platform, ProfileValuesAreCutToTheBuffer) {
               u"d");
 }
 
-TEST(Win32Platform, UpdaterFileIsReplacedButNotSharedAndDeleted) {
+TEST(Win32Platform, DownloadFileIsNewUnsharedAndReplacesNothing) {
     const auto platform = CreatePlatform();
     TempFolder temp;
-    const UnicodeString path = temp.File(u"updater.exe");
-    WriteBytes(path, "old contents");
-    {
-        const auto stream = platform->CreateFileStream(path);
-        EXPECT_EQ(stream->Size(), 0); // an existing file is emptied
-        stream->WriteBuffer("new", 3);
-        // Held open without sharing: neither a second creation nor a deletion gets through.
+    const UnicodeString path = temp.File(u"updater.exe.part");
+    const UnicodeString updater = temp.File(u"updater.exe");
+    const UnicodeString prefix = u"Cannot create file \"" + path + u"\". ";
+    auto expectRefused = [&] {
         try {
             platform->CreateFileStream(path);
-            ADD_FAILURE() << "a second creation succeeded";
+            ADD_FAILURE() << "created over what was there";
         } catch (const EFCreateError& e) {
-            const UnicodeString prefix = u"Cannot create file \"" + path + u"\". ";
             ASSERT_GT(e.Message().size(), prefix.size());
             EXPECT_EQ(ToUtf8(e.Message().substr(0, prefix.size())), ToUtf8(prefix));
         }
+    };
+    WriteBytes(path, "old contents");
+    expectRefused(); // a file already there stays
+    ASSERT_TRUE(platform->RemoveFile(path));
+    {
+        const auto stream = platform->CreateFileStream(path);
+        stream->WriteBuffer("new", 3);
+        stream->Flush();
+        // Held open without sharing: neither a second creation nor a deletion gets through.
+        expectRefused();
         EXPECT_FALSE(platform->RemoveFile(path));
+        stream->Close();
     }
-    EXPECT_TRUE(platform->RemoveFile(path));
+    // The rename leaves what appeared at the new name alone.
+    WriteBytes(updater, "planted");
+    EXPECT_FALSE(platform->RenameFile(path, updater));
+    ASSERT_TRUE(platform->RemoveFile(updater));
+    EXPECT_TRUE(platform->RenameFile(path, updater));
     EXPECT_FALSE(platform->RemoveFile(path));
+    EXPECT_TRUE(platform->RemoveFile(updater));
     EXPECT_THROW(platform->CreateFileStream(temp.File(u"missing\\updater.exe")), EFCreateError);
 }
 

@@ -176,8 +176,9 @@ std::string ReadFile(const std::string& path, mode_t* mode = nullptr) {
     return data;
 }
 
-TSha256Digest HashFile(ISignatureVerifier& verifier, const std::string& path) {
+TSha256Digest HashFile(ISignatureVerifier& verifier, const std::string& path, std::int64_t& size) {
     const std::string data = ReadFile(path);
+    size = static_cast<std::int64_t>(data.size());
     const std::unique_ptr<ISha256> hash = verifier.CreateSha256();
     hash->Update({reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
     return hash->Final();
@@ -438,14 +439,15 @@ int Sign(const Options& options) {
     }
     const libcrypto::TKey key = ReadPrivateKey(*options.key);
     const std::unique_ptr<ISignatureVerifier> verifier = CreateSignatureVerifier();
-    const TSha256Digest digest = HashFile(*verifier, options.files[0]);
+    std::int64_t size = 0;
+    const TSha256Digest digest = HashFile(*verifier, options.files[0], size);
 
-    const std::string statements = UpdaterStatements(version, digest);
+    const std::string statements = UpdaterStatements(version, size, digest);
     const TP256Signature signature = SignStatements(key.get(), statements);
     const std::string document = FormatSignatureDocument(statements, signature);
     // What goes out must pass the launcher's own check.
     const TP256PublicKey point = PublicPoint(key.get());
-    CheckUpdaterSignature({&point, 1}, *verifier, version, digest, document);
+    CheckUpdaterSignature({&point, 1}, *verifier, version, size, digest, document);
 
     if (options.output) {
         ReplaceFile(*options.output, document);
@@ -464,11 +466,12 @@ int Verify(const Options& options) {
     const std::int32_t version = ReadVersion(options);
     const std::vector<TP256PublicKey> keys = ParseUpdateKeyFile(ReadFile(*options.keys));
     const std::unique_ptr<ISignatureVerifier> verifier = CreateSignatureVerifier();
-    const TSha256Digest digest = HashFile(*verifier, options.files[0]);
+    std::int64_t size = 0;
+    const TSha256Digest digest = HashFile(*verifier, options.files[0], size);
     const std::string document = ReadFile(options.files[1]);
     try {
         const std::size_t signer =
-            CheckUpdaterSignature(keys, *verifier, version, digest, document);
+            CheckUpdaterSignature(keys, *verifier, version, size, digest, document);
         std::printf("verified: %s is signed for version %d by key %zu of %zu in %s\n",
                     options.files[0].c_str(), version, signer + 1, keys.size(),
                     options.keys->c_str());
