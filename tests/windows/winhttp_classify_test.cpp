@@ -1,7 +1,8 @@
 // WinHTTP's failure codes and notification flags through the HTTP layer's exchange, over a fake
 // backend: the paths Wine cannot show (it reports every TLS failure as 12157 and never sends
 // the secure-failure notification).
-#include "http/winhttp_backend.hpp"
+#include "http/winhttp_errors.hpp"
+#include "http/winhttp_options.hpp"
 #include "rtl/exceptions.hpp"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
-// Pieces of the WinHTTP backend that tests reach directly. Windows only.
+// The values the WinHTTP backend gives the platform's options for what a request asks. Windows
+// only.
 #pragma once
 
 #include "http/http_client.hpp"
@@ -6,13 +7,6 @@
 #include <cstdint>
 
 namespace velora::winhttp {
-
-// A failed WinHTTP call as the HTTP layer's send-error classification takes it: the code, the
-// text from WinHTTP's message table, and what kind of failure the code stands for.
-TPlatformError PlatformError(std::uint32_t code);
-
-// The flags of a secure-failure notification as failure reasons.
-THTTPSecureFailureReasons SecureFailureReasons(std::uint32_t flags);
 
 // The value of the secure-protocols option for a set of protocols (0 for the empty set).
 std::uint32_t SecureProtocolFlags(THTTPSecureProtocols protocols);

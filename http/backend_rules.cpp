@@ -1,0 +1,36 @@
+#include "http/backend_rules.hpp"
+
+#include "http/http_headers.hpp"
+#include "rtl/exceptions.hpp"
+
+namespace velora::backend {
+
+bool NeedsCloseAlert(const THTTPRequest& request, std::int32_t status, const TNetHeaders& headers) {
+    return SameText(request.GetURL().Scheme(), u"https") &&
+           BodyEndsWithConnection(status, SameText(request.GetMethodString(), u"HEAD"), headers);
+}
+
+bool ReserveForBody(TMemoryStream* own, std::int64_t announced) {
+    if (own == nullptr || announced <= 0)
+        return false;
+    const std::int64_t before = own->Capacity();
+    try {
+        own->Reserve(own->Position() + announced);
+    } catch (const EStreamError&) {
+    }
+    return own->Capacity() > before;
+}
+
+std::optional<THTTPRequest::TTransportOptions::TPlatformCredential>
+ProxyCredentialFor(const THTTPRequest::TTransportOptions& options, bool callerHeaderReachesProxy) {
+    if (options.Proxy.empty())
+        return std::nullopt;
+    if (options.ProxyCredential)
+        return options.ProxyCredential;
+    if (!options.ProxyUserName.empty() && !callerHeaderReachesProxy)
+        return THTTPRequest::TTransportOptions::TPlatformCredential{
+            THTTPAuthScheme::Basic, options.ProxyUserName, options.ProxyPassword};
+    return std::nullopt;
+}
+
+} // namespace velora::backend
