@@ -3,6 +3,8 @@
 #include "http/http_headers.hpp"
 #include "rtl/exceptions.hpp"
 
+#include <algorithm>
+
 namespace velora::backend {
 
 bool NeedsCloseAlert(const THTTPRequest& request, std::int32_t status, const TNetHeaders& headers) {
@@ -15,7 +17,7 @@ bool ReserveForBody(TMemoryStream* own, std::int64_t announced) {
         return false;
     const std::int64_t before = own->Capacity();
     try {
-        own->Reserve(own->Position() + announced);
+        own->Reserve(own->Position() + std::min(announced, kMaxBodyReservation));
     } catch (const EStreamError&) {
     }
     return own->Capacity() > before;

@@ -18,6 +18,10 @@ inline constexpr std::u16string_view kReadMessage = u"Error reading data: (%d) %
 // transport alone cannot tell a whole body from one cut off.
 bool NeedsCloseAlert(const THTTPRequest& request, std::int32_t status, const TNetHeaders& headers);
 
+// The most memory reserved ahead of a body from its announced length; more is taken only as
+// bytes arrive, so a length the server merely claims costs little.
+inline constexpr std::int64_t kMaxBodyReservation = 4 * 1024 * 1024;
+
 // Reserves room for an announced body in the response's own stream (nullptr: not ours).
 // Returns whether the stream grew; a shortage now is left to growth on demand to report.
 bool ReserveForBody(TMemoryStream* own, std::int64_t announced);
