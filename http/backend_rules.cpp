@@ -12,6 +12,17 @@ bool NeedsCloseAlert(const THTTPRequest& request, std::int32_t status, const TNe
            BodyEndsWithConnection(status, SameText(request.GetMethodString(), u"HEAD"), headers);
 }
 
+THTTPSecureProtocols UsableProtocols(THTTPSecureProtocols requested) {
+    using P = THTTPSecureProtocol;
+    if (requested.Empty())
+        return {P::TLS12, P::TLS13};
+    THTTPSecureProtocols usable;
+    for (P version : {P::TLS12, P::TLS13})
+        if (requested.Contains(version))
+            usable.Include(version);
+    return usable;
+}
+
 bool ReserveForBody(TMemoryStream* own, std::int64_t announced) {
     if (own == nullptr || announced <= 0)
         return false;

@@ -18,6 +18,10 @@ inline constexpr std::u16string_view kReadMessage = u"Error reading data: (%d) %
 // transport alone cannot tell a whole body from one cut off.
 bool NeedsCloseAlert(const THTTPRequest& request, std::int32_t status, const TNetHeaders& headers);
 
+// The TLS versions a request may use: those of the caller's set from TLS 1.2 up, or TLS 1.2 and
+// 1.3 for an empty set. Empty when the set leaves none: the request fails before it is sent.
+THTTPSecureProtocols UsableProtocols(THTTPSecureProtocols requested);
+
 // The most memory reserved ahead of a body from its announced length; more is taken only as
 // bytes arrive, so a length the server merely claims costs little.
 inline constexpr std::int64_t kMaxBodyReservation = 4 * 1024 * 1024;

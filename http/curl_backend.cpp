@@ -399,11 +399,12 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
         if (!encodings.empty())
             curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, encodings.c_str());
 
-        if (!options.SecureProtocols.Empty() && !curltls::HasTls(options.SecureProtocols)) {
-            // Only SSL 2 or 3, which the TLS library no longer has: no version is left.
+        if (const THTTPSecureProtocols usable = backend::UsableProtocols(options.SecureProtocols);
+            usable.Empty()) {
+            // Only versions older than TLS 1.2: none is left.
             tls.GapOptions = curltls::NoTlsOptions();
-        } else if (!options.SecureProtocols.Empty()) {
-            THTTPSecureProtocols protocols = options.SecureProtocols;
+        } else {
+            THTTPSecureProtocols protocols = usable;
             if (curl_easy_setopt(h, CURLOPT_SSLVERSION, curltls::SslVersionFor(protocols)) !=
                     CURLE_OK &&
                 protocols.Contains(THTTPSecureProtocol::TLS13)) {

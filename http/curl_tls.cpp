@@ -177,13 +177,6 @@ THTTPSecureFailureReasons ReasonsFromVerifyResult(long result) {
     }
 }
 
-bool HasTls(THTTPSecureProtocols protocols) {
-    for (auto version : kTlsVersions)
-        if (protocols.Contains(version))
-            return true;
-    return false;
-}
-
 long SslVersionFor(THTTPSecureProtocols protocols) {
     int lowest = 0, highest = 0;
     for (int i = 3; i >= 0; --i)

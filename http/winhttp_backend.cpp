@@ -338,19 +338,18 @@ void TWinHTTPClient::ApplyOptions(TWinHTTPRequest& request) {
     }
     ::WinHttpSetOption(h, WINHTTP_OPTION_PROXY, &info, sizeof info);
 
-    if (!options.SecureProtocols.Empty()) {
-        DWORD flags = SecureProtocolFlags(options.SecureProtocols);
-        if (!::WinHttpSetOption(FWSession.Handle, WINHTTP_OPTION_SECURE_PROTOCOLS, &flags,
-                                sizeof flags)) {
-            // Systems without TLS 1.3 refuse the whole set.
-            flags &= ~static_cast<DWORD>(WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3);
-            ::WinHttpSetOption(FWSession.Handle, WINHTTP_OPTION_SECURE_PROTOCOLS, &flags,
-                               sizeof flags);
-        }
+    // On the session before every send, so that no request inherits another's choice.
+    DWORD protocols = SecureProtocolFlags(backend::UsableProtocols(options.SecureProtocols));
+    if (protocols != 0 && !::WinHttpSetOption(FWSession.Handle, WINHTTP_OPTION_SECURE_PROTOCOLS,
+                                              &protocols, sizeof protocols)) {
+        // Systems without TLS 1.3 refuse the whole set.
+        protocols &= ~static_cast<DWORD>(WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3);
+        ::WinHttpSetOption(FWSession.Handle, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                           sizeof protocols);
     }
     if (!options.Decompression.Empty()) {
-        DWORD flags = DecompressionFlags(options.Decompression);
-        ::WinHttpSetOption(h, WINHTTP_OPTION_DECOMPRESSION, &flags, sizeof flags);
+        DWORD decompression = DecompressionFlags(options.Decompression);
+        ::WinHttpSetOption(h, WINHTTP_OPTION_DECOMPRESSION, &decompression, sizeof decompression);
     }
     DWORD logon = AutoLogonPolicy(options.AutomaticLogon);
     ::WinHttpSetOption(h, WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon);
@@ -380,6 +379,12 @@ TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
             return timedOut(kSendMessage);
         if (!h)
             return TSendOutcome::Completed; // cancelled: the exchange stops at its next check
+        if (SameText(request.GetURL().Scheme(), u"https") &&
+            backend::UsableProtocols(request.TransportOptions().SecureProtocols).Empty()) {
+            // Only versions older than TLS 1.2 were asked for: none is left to speak.
+            FSecureFailureReasons = {THTTPSecureFailureReason::SecurityChannelError};
+            return ClassifySendError(request, PlatformError(kSecureFailure), kSendMessage);
+        }
         request.ApplyHeaders();
         ApplyOptions(request);
         DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&request);

@@ -172,13 +172,21 @@ TEST(ServerCertificate, NoCommonProtocolVersionIsASendError) {
     // A set the server shares goes through, also where the platform has no TLS 1.3.
     client->SetSecureProtocols({THTTPSecureProtocol::TLS12, THTTPSecureProtocol::TLS13});
     EXPECT_EQ(client->Get(U16(server.Url("/")))->ContentAsString(), u"secret page");
-    if (refusesOtherSets) {
-        // Only protocols the TLS library no longer has: refused before anything is sent.
-        client->SetSecureProtocols({THTTPSecureProtocol::SSL3});
+    // Nothing older than TLS 1.2 is spoken: such a set is refused before anything is sent,
+    // and the next request, with the platform's defaults, is not held to it.
+    using P = THTTPSecureProtocol;
+    for (const THTTPSecureProtocols old :
+         {THTTPSecureProtocols{P::SSL3}, THTTPSecureProtocols{P::SSL3, P::TLS1, P::TLS11}}) {
+        client->SetSecureProtocols(old);
         const UnicodeString message =
             MessageOf<ENetHTTPClientException>([&] { client->Get(U16(server.Url("/"))); });
         EXPECT_TRUE(message.starts_with(u"Error sending data: (")) << ToUtf8(message);
+        EXPECT_EQ(client->SecureFailureReasons(),
+                  THTTPSecureFailureReasons{R::SecurityChannelError});
     }
+    EXPECT_TRUE(server.Requests().size() == 1u);
+    client->SetSecureProtocols({});
+    EXPECT_EQ(client->Get(U16(server.Url("/")))->ContentAsString(), u"secret page");
 }
 
 class ClientCertificateRequest : public testing::TestWithParam<bool> {};
