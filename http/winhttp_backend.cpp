@@ -28,8 +28,6 @@ using backend::kReceiveMessage;
 using backend::kSendMessage;
 using win32::W;
 
-constexpr DWORD kIgnoreCertificateProblems = 0x3300; // unknown CA, usage, name, date
-
 class TWinHTTPClient;
 
 class TWinHTTPRequest final : public THTTPRequest, private TWatchdog::ITarget {
@@ -49,12 +47,13 @@ public:
 
     // The exchange ran out of time, or its peer stayed under the minimum rate: the watchdog
     // closed the request handle.
-    bool TimedOut() const override { return FTimedOut.load(); }
-    // The request goes out now; the watchdog starts when the request has a limit to watch.
+    bool TimedOut() const { return FTimedOut.load(); }
+    // The request goes out now; the watchdog starts when the exchange has a limit to watch,
+    // and watches every hop until the exchange ends.
     void Sending() {
         if (!FWatchdog && (Deadline() || MinimumRate().Active())) {
             TWatchdog::ITarget& target = *this;
-            FWatchdog = std::make_unique<TWatchdog>(target, MinimumRate());
+            FWatchdog = std::make_unique<TWatchdog>(target, Deadline(), MinimumRate());
         }
         if (FWatchdog)
             FWatchdog->Sending();
@@ -109,6 +108,12 @@ public:
     // send holds no lock while it runs).
     void CloseRequestHandle() { FWRequest.Close(); }
 
+    // The certificate last shown to a validation callback, as encoded: once the callback
+    // accepted it, it alone passes on this request's later connections.
+    std::vector<BYTE> FShownCertificate;
+    // A later connection presented another certificate than the accepted one.
+    bool FAcceptedCertificateChanged = false;
+
 protected:
     void DoOpenRequestHandles() override {
         CloseHandles();
@@ -137,9 +142,6 @@ protected:
     void DoEndExchange() override { FWatchdog.reset(); }
 
 private:
-    std::optional<std::chrono::steady_clock::time_point> Deadline() const override {
-        return TURLRequest::Deadline();
-    }
     void Expire() override {
         std::lock_guard guard(FLock);
         FTimedOut = true;
@@ -167,16 +169,21 @@ public:
                      THTTPCompressionMethods automaticDecompression)
         : THTTPResponse(request, content, automaticDecompression), FWinRequest(request.get()) {}
 
-    // A new status line and header block are in.
+    // A new status line and header block are in. They are kept: the watchdog may close the
+    // handle at any time after this, and the response must still read whole.
     void HeadersArrived(bool fromProxy = false) {
+        FStatusCode = Query(WINHTTP_QUERY_STATUS_CODE);
+        FStatusText = Query(WINHTTP_QUERY_STATUS_TEXT);
+        FVersion = Query(WINHTTP_QUERY_VERSION);
+        FHeaderBlock = Query(WINHTTP_QUERY_RAW_HEADERS_CRLF);
         DropHeaderCache();
         SetProxyAnswer(fromProxy);
     }
 
 protected:
-    UnicodeString DoGetHeaderBlock() override { return Query(WINHTTP_QUERY_RAW_HEADERS_CRLF); }
+    UnicodeString DoGetHeaderBlock() override { return FHeaderBlock; }
     std::int32_t DoGetStatusCode() override {
-        const UnicodeString text = Query(WINHTTP_QUERY_STATUS_CODE);
+        const UnicodeString& text = FStatusCode;
         std::int64_t value = 0;
         bool ok = !text.empty() && text.size() <= 10;
         for (char16_t c : text) {
@@ -188,8 +195,8 @@ protected:
                 Format(u"'%s' is not a valid integer value for %s type", {text, u"Integer"}));
         return static_cast<std::int32_t>(value);
     }
-    UnicodeString DoGetStatusText() override { return Query(WINHTTP_QUERY_STATUS_TEXT); }
-    UnicodeString DoGetVersionText() override { return Query(WINHTTP_QUERY_VERSION); }
+    UnicodeString DoGetStatusText() override { return FStatusText; }
+    UnicodeString DoGetVersionText() override { return FVersion; }
 
 private:
     // One header query: first the size in bytes, then the text. An absent header is empty text.
@@ -218,6 +225,10 @@ private:
     }
 
     TWinHTTPRequest* FWinRequest;
+    UnicodeString FStatusCode;
+    UnicodeString FStatusText;
+    UnicodeString FVersion;
+    UnicodeString FHeaderBlock;
 };
 
 class TWinHTTPClient final : public THTTPClient {
@@ -236,7 +247,10 @@ public:
 protected:
     std::shared_ptr<THTTPRequest> DoGetHTTPRequestInstance(const UnicodeString& method,
                                                            const TURI& url) override {
-        return std::make_shared<TWinHTTPRequest>(*this, *this, FWSession.Handle, method, url);
+        auto request =
+            std::make_shared<TWinHTTPRequest>(*this, *this, FWSession.Handle, method, url);
+        FLastRequest = request;
+        return request;
     }
 
     std::shared_ptr<THTTPResponse>
@@ -250,8 +264,13 @@ protected:
     void DoReadResponseBody(THTTPRequest& request, THTTPResponse& response) override;
 
     TProxyChoice DoSystemProxyFor(const TURI& url) override {
-        TProxyLookup lookup = SystemProxyFor(FWSession.Handle, url.RequestURL());
-        return TProxyChoice{std::move(lookup.Proxy), std::move(lookup.Bypass)};
+        // The request in exchange: a client serves one at a time.
+        const auto request = FLastRequest.lock();
+        std::optional<TProxyLookup> lookup = SystemProxyFor(
+            FWSession.Handle, url.RequestURL(), request ? request->Deadline() : std::nullopt);
+        if (!lookup)
+            throw ENetHTTPClientException(CodeAndText(kSendMessage, kTimeout));
+        return TProxyChoice{std::move(lookup->Proxy), std::move(lookup->Bypass)};
     }
 
     // A request header cannot be addressed to the proxy alone.
@@ -276,8 +295,9 @@ protected:
     }
 
     bool DoGetServerCertificate(THTTPRequest& baseRequest, TCertificate& certificate) override {
-        return DescribeServerCertificate(static_cast<TWinHTTPRequest&>(baseRequest).Handle(),
-                                         certificate);
+        auto& request = static_cast<TWinHTTPRequest&>(baseRequest);
+        request.FShownCertificate = ServerCertificateEncoding(request.Handle());
+        return DescribeServerCertificate(request.Handle(), certificate);
     }
 
     TCertificateList DoGetClientCertificates(THTTPRequest& baseRequest) override {
@@ -303,9 +323,15 @@ private:
                 winhttp::SecureFailureReasons(*static_cast<const DWORD*>(info));
         } else if (status == WINHTTP_CALLBACK_STATUS_SENDING_REQUEST) {
             // A certificate the validation callback refuses stops the send, which then fails
-            // as cancelled.
-            if (!client.CheckServerCertificateOnSend(*request))
+            // as cancelled; so does another than the one it accepted, with the problems it
+            // may have let through.
+            if (request->ServerCertificateAccepted() &&
+                ServerCertificateEncoding(request->Handle()) != request->FShownCertificate) {
+                request->FAcceptedCertificateChanged = true;
                 request->CloseRequestHandle();
+            } else if (!client.CheckServerCertificateOnSend(*request)) {
+                request->CloseRequestHandle();
+            }
         }
     }
 
@@ -322,6 +348,7 @@ private:
 
     THInternet FWSession;
     TClientCertificates FClientCertificates;
+    std::weak_ptr<TWinHTTPRequest> FLastRequest;
 };
 
 void TWinHTTPClient::ApplyOptions(TWinHTTPRequest& request) {
@@ -371,11 +398,13 @@ TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
         return ClassifySendError(request, PlatformError(kTimeout), message);
     };
     request.Sending();
+    request.FAcceptedCertificateChanged = false;
     HINTERNET h = nullptr;
     {
         std::lock_guard guard(request.Lock());
         h = request.Handle();
-        if (!h && request.TimedOut())
+        // Also when this hop's handle was opened after the time ran out.
+        if (request.TimedOut())
             return timedOut(kSendMessage);
         if (!h)
             return TSendOutcome::Completed; // cancelled: the exchange stops at its next check
@@ -389,12 +418,12 @@ TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
         ApplyOptions(request);
         DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&request);
         ::WinHttpSetOption(h, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);
-        DWORD feature = WINHTTP_DISABLE_REDIRECTS;
-        ::WinHttpSetOption(h, WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature);
-        feature = WINHTTP_DISABLE_COOKIES;
-        ::WinHttpSetOption(h, WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature);
-        if (request.ServerCertificateAccepted()) {
-            DWORD flags = kIgnoreCertificateProblems;
+        const TSendSecurity security = SendSecurity(request.ServerCertificateAccepted());
+        for (DWORD feature = 1; feature != 0; feature <<= 1)
+            if ((security.DisabledFeatures & feature) != 0)
+                ::WinHttpSetOption(h, WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature);
+        if (security.IgnoredProblems != 0) {
+            DWORD flags = security.IgnoredProblems;
             ::WinHttpSetOption(h, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
         }
     }
@@ -403,6 +432,10 @@ TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
         DWORD code = ::GetLastError();
         if (request.TimedOut())
             return timedOut(message);
+        if (request.FAcceptedCertificateChanged) {
+            FSecureFailureReasons = {THTTPSecureFailureReason::InvalidCert};
+            return ClassifySendError(request, PlatformError(kSecureFailure), message);
+        }
         // A handle we closed on purpose (a refused certificate, a cancellation) fails the send
         // as cancelled on Windows; Wine goes on and reports the closed handle instead.
         if (code == ERROR_INVALID_HANDLE && !request.Handle())
@@ -464,6 +497,10 @@ void TWinHTTPClient::DoReadResponseBody(THTTPRequest& baseRequest, THTTPResponse
         request.BodyBytesArrived(read);
         total += read;
     }
+    // The watchdog may close the handle as the last bytes come in; the platform then ends the
+    // body as if it were whole.
+    if (request.TimedOut())
+        throw failed();
     // A connection that ends before the announced length is a broken body, not a short one:
     // Windows reports it, Wine hands over what came. Platform decompression changes the
     // length, and some statuses announce a length without a body. Without a length, a secure

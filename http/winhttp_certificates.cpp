@@ -75,6 +75,16 @@ PCCERT_CONTEXT ServerCertificateContext(HINTERNET request) {
     return context;
 }
 
+std::vector<BYTE> ServerCertificateEncoding(HINTERNET request) {
+    PCCERT_CONTEXT context = ServerCertificateContext(request);
+    if (!context)
+        return {};
+    std::vector<BYTE> encoded(context->pbCertEncoded,
+                              context->pbCertEncoded + context->cbCertEncoded);
+    ::CertFreeCertificateContext(context);
+    return encoded;
+}
+
 bool DescribeServerCertificate(HINTERNET request, TCertificate& certificate) {
     PCCERT_CONTEXT context = ServerCertificateContext(request);
     if (!context)

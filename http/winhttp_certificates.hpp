@@ -16,6 +16,9 @@ namespace velora::winhttp {
 // The server certificate of the request's connection, or nullptr; the caller frees it.
 PCCERT_CONTEXT ServerCertificateContext(HINTERNET request);
 
+// The request's server certificate as encoded; empty when there is none.
+std::vector<BYTE> ServerCertificateEncoding(HINTERNET request);
+
 // The description of the request's server certificate; false when there is none.
 bool DescribeServerCertificate(HINTERNET request, TCertificate& certificate);
 

@@ -42,4 +42,16 @@ std::uint32_t DecompressionFlags(THTTPCompressionMethods methods) {
     return flags;
 }
 
+TSendSecurity SendSecurity(bool certificateAccepted) {
+    TSendSecurity security;
+    security.DisabledFeatures = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES;
+    if (certificateAccepted) {
+        security.DisabledFeatures |= WINHTTP_DISABLE_KEEP_ALIVE;
+        security.IgnoredProblems =
+            SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE |
+            SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
+    }
+    return security;
+}
+
 } // namespace velora::winhttp

@@ -7,6 +7,9 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <chrono>
+#include <optional>
+
 namespace velora::winhttp {
 
 struct TProxyLookup {
@@ -14,6 +17,13 @@ struct TProxyLookup {
     UnicodeString Bypass;
 };
 
-TProxyLookup SystemProxyFor(HINTERNET session, const UnicodeString& url);
+// The proxy for url. A script or detection lookup that is still running at the deadline is
+// left behind: none, the exchange ran out of time.
+std::optional<TProxyLookup>
+SystemProxyFor(HINTERNET session, const UnicodeString& url,
+               std::optional<std::chrono::steady_clock::time_point> deadline);
+
+// Tests only: the user's configuration names this script (empty: read it again).
+void SetAutoConfigUrlForTests(const UnicodeString& url);
 
 } // namespace velora::winhttp

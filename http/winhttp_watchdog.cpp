@@ -2,7 +2,9 @@
 
 namespace velora::winhttp {
 
-TWatchdog::TWatchdog(ITarget& target, TMinimumRate rate) : FTarget(target), FRate(rate) {
+TWatchdog::TWatchdog(ITarget& target, std::optional<std::chrono::steady_clock::time_point> deadline,
+                     TMinimumRate rate)
+    : FTarget(target), FDeadline(deadline), FRate(rate) {
     FTimer = ::CreateThreadpoolTimer(&TWatchdog::OnTimer, this, nullptr);
     if (FTimer == nullptr)
         return;
@@ -30,13 +32,12 @@ void TWatchdog::Sending() {
 void CALLBACK TWatchdog::OnTimer(PTP_CALLBACK_INSTANCE, PVOID self, PTP_TIMER) {
     auto& watchdog = *static_cast<TWatchdog*>(self);
     const auto now = TRateWindow::Clock::now();
-    const auto deadline = watchdog.FTarget.Deadline();
-    bool expired = deadline && now >= *deadline;
-    {
+    if (!watchdog.FExpired) {
         std::lock_guard guard(watchdog.FLock);
-        expired = watchdog.FRate.TooSlow(now, watchdog.FBytesArrived.load()) || expired;
+        watchdog.FExpired = (watchdog.FDeadline && now >= *watchdog.FDeadline) ||
+                            watchdog.FRate.TooSlow(now, watchdog.FBytesArrived.load());
     }
-    if (expired && !watchdog.FTarget.TimedOut())
+    if (watchdog.FExpired)
         watchdog.FTarget.Expire();
 }
 

@@ -17,19 +17,20 @@ namespace velora::winhttp {
 
 class TWatchdog {
 public:
-    // What the watchdog watches: the request whose handle it closes.
+    // The request whose handle the watchdog closes.
     class ITarget {
     public:
-        virtual std::optional<std::chrono::steady_clock::time_point> Deadline() const = 0;
-        virtual bool TimedOut() const = 0;
-        // Called on the timer's thread.
+        // Called on the timer's thread at each look once the limit was passed: a handle the
+        // request opened since is closed too.
         virtual void Expire() = 0;
 
     protected:
         ~ITarget() = default;
     };
 
-    TWatchdog(ITarget& target, TMinimumRate rate);
+    // The deadline is the exchange's, read once here.
+    TWatchdog(ITarget& target, std::optional<std::chrono::steady_clock::time_point> deadline,
+              TMinimumRate rate);
     ~TWatchdog();
     TWatchdog(const TWatchdog&) = delete;
     TWatchdog& operator=(const TWatchdog&) = delete;
@@ -42,10 +43,12 @@ private:
     static void CALLBACK OnTimer(PTP_CALLBACK_INSTANCE, PVOID self, PTP_TIMER);
 
     ITarget& FTarget;
+    const std::optional<std::chrono::steady_clock::time_point> FDeadline;
     PTP_TIMER FTimer = nullptr;
     std::mutex FLock;
     TRateWindow FRate;
     std::atomic<std::uint64_t> FBytesArrived{0};
+    std::atomic<bool> FExpired{false};
 };
 
 } // namespace velora::winhttp

@@ -8,6 +8,8 @@
 #include <zlib.h>
 
 #ifdef _WIN32
+#include "http/winhttp_proxy.hpp"
+
 #include <windows.h>
 #endif
 
@@ -658,6 +660,19 @@ TEST_F(HttpClient, ExchangeTimeoutEndsAPeerThatNeverFallsSilent) {
     // The limit is per exchange.
     EXPECT_EQ(client->Get(Url("/plain"))->ContentAsString(), u"hello");
 }
+
+#ifdef _WIN32
+TEST_F(HttpClient, ExchangeTimeoutBoundsTheProxyScriptLookup) {
+    // The user's settings name a script that takes longer than the exchange may.
+    winhttp::SetAutoConfigUrlForTests(Url("/slow-headers"));
+    client->SetExchangeTimeout(1000);
+    const auto start = std::chrono::steady_clock::now();
+    const UnicodeString late = MessageOf<ENetException>([&] { client->Get(Url("/plain")); });
+    EXPECT_TRUE(Matches(late, kTexts.HandshakeLate)) << ToUtf8(late);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    winhttp::SetAutoConfigUrlForTests(u"");
+}
+#endif
 
 TEST_F(HttpClient, TrickleUnderTheMinimumRateCountsAsSilence) {
     client->SetMinimumRate({1024, 1000});

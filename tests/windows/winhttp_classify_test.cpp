@@ -70,6 +70,15 @@ TEST(WinHTTPOptions, ProtocolDecompressionAndLogonBecomePlatformValues) {
     // offers it to any server.
     EXPECT_EQ(winhttp::AutoLogonPolicy(true), 0u);
     EXPECT_EQ(winhttp::AutoLogonPolicy(false), 2u);
+    // The platform's redirects and cookies are always off. A certificate the callback accepted
+    // lets its problems through on that request's connections, which are then not kept for
+    // another request to reuse without a check.
+    for (const bool accepted : {false, true}) {
+        const winhttp::TSendSecurity security = winhttp::SendSecurity(accepted);
+        EXPECT_EQ(security.DisabledFeatures & 0x3u, 0x3u);
+        EXPECT_EQ((security.DisabledFeatures & 0x8u) != 0, accepted);
+        EXPECT_EQ(security.IgnoredProblems, accepted ? 0x3300u : 0u);
+    }
 }
 
 // One send as the fake platform answers it: success, or a failed send or receive with a code,
