@@ -3,11 +3,15 @@
 // the secure-failure notification).
 #include "http/winhttp_errors.hpp"
 #include "http/winhttp_options.hpp"
+#include "http/winhttp_watchdog.hpp"
 #include "rtl/exceptions.hpp"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <deque>
+#include <thread>
 
 namespace velora {
 namespace {
@@ -79,6 +83,20 @@ TEST(WinHTTPOptions, ProtocolDecompressionAndLogonBecomePlatformValues) {
         EXPECT_EQ((security.DisabledFeatures & 0x8u) != 0, accepted);
         EXPECT_EQ(security.IgnoredProblems, accepted ? 0x3300u : 0u);
     }
+}
+
+// Once the exchange's time is up, the watchdog closes the handle of every later hop too, not
+// only the one it found open.
+TEST(WinHTTPWatchdog, KeepsClosingWhatOpensAfterTheDeadline) {
+    struct TTarget final : winhttp::TWatchdog::ITarget {
+        std::atomic<int> Expired{0};
+        void Expire() override { ++Expired; }
+    } target;
+    const auto start = std::chrono::steady_clock::now();
+    winhttp::TWatchdog watchdog(target, start, TMinimumRate{});
+    while (target.Expired < 2 && std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_GE(target.Expired.load(), 2);
 }
 
 // One send as the fake platform answers it: success, or a failed send or receive with a code,
