@@ -431,6 +431,7 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
         request.FPeer.ClientCertificateRequested = false;
         request.FPeer.NameMismatch = false;
         request.FPeer.CloseNotifyReceived = false;
+        request.FPeer.Revoked = false;
 
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
                          static_cast<long>(std::max(0, request.ConnectionTimeout())));

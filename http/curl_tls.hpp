@@ -27,6 +27,8 @@ struct TPeer {
     // The server ended its side of the connection with the TLS close alert, not just by
     // closing the transport.
     bool CloseNotifyReceived = false;
+    // The server stapled a signed answer that its certificate is revoked.
+    bool Revoked = false;
 };
 
 // What OnSslContext installs on a connection's TLS context.
