@@ -2,6 +2,7 @@
 // target. libcurl only moves bytes here; redirects, cookies, proxy choice and the default
 // headers it would add are the HTTP layer's business and are switched off. Trust, the TLS
 // hooks, the transfer's callbacks and the error mapping have files of their own.
+#include "http/backend_rules.hpp"
 #include "http/curl_errors.hpp"
 #include "http/curl_tls.hpp"
 #include "http/curl_transfer.hpp"
@@ -26,9 +27,9 @@
 namespace velora {
 namespace {
 
-constexpr std::u16string_view kSendMessage = u"Error sending data: (%d) %s";
-constexpr std::u16string_view kReceiveMessage = u"Error receiving data: (%d) %s";
-constexpr std::u16string_view kReadMessage = u"Error reading data: (%d) %s";
+using backend::kReadMessage;
+using backend::kReceiveMessage;
+using backend::kSendMessage;
 constexpr long kReceiveBufferSize = 256 * 1024;
 
 CURLcode GlobalInit() {
@@ -93,7 +94,8 @@ public:
                       THTTPCompressionMethods automaticDecompression)
         : THTTPResponse(std::move(request), content, automaticDecompression) {}
 
-    void Received(std::string headerBlock, std::int32_t status, bool fromProxy = false) {
+    // A new status line and header block are in.
+    void HeadersArrived(std::string headerBlock, std::int32_t status, bool fromProxy = false) {
         FHeaderBlock = std::move(headerBlock);
         FStatus = status;
         DropHeaderCache();
@@ -307,7 +309,7 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
     };
     if (HasReceiveHeadersCallback()) {
         transfer.HeadersReceived = [this, &request, &response, &transfer] {
-            response.Received(transfer.Block(), transfer.Status());
+            response.HeadersArrived(transfer.Block(), transfer.Status());
             ResponseHeadersReceived(request, response);
         };
     }
@@ -365,11 +367,9 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
         if (!proxy.empty()) {
             bypass = ToUtf8(options.ProxyBypass);
             curl_easy_setopt(h, CURLOPT_NOPROXY, bypass.c_str());
-            if (options.ProxyCredential) {
-                proxyCredential.Set(*options.ProxyCredential);
-            } else if (!options.ProxyUserName.empty() && !hasProxyAuthorization) {
-                proxyCredential.Set(
-                    {THTTPAuthScheme::Basic, options.ProxyUserName, options.ProxyPassword});
+            if (const auto credential =
+                    backend::ProxyCredentialFor(options, hasProxyAuthorization)) {
+                proxyCredential.Set(*credential);
             } else if (options.AutomaticLogon && HasSpnego()) {
                 // The user's own logon, and only in answer to a challenge.
                 proxyCredential.Auth = CURLAUTH_NEGOTIATE | CURLAUTH_ONLY;
@@ -406,11 +406,12 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
             curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, encodings.c_str());
         transfer.Decoding = !encodings.empty();
 
-        if (!options.SecureProtocols.Empty() && !curltls::HasTls(options.SecureProtocols)) {
-            // Only SSL 2 or 3, which the TLS library no longer has: no version is left.
+        if (const THTTPSecureProtocols usable = backend::UsableProtocols(options.SecureProtocols);
+            usable.Empty()) {
+            // Only versions older than TLS 1.2: none is left.
             tls.GapOptions = curltls::NoTlsOptions();
-        } else if (!options.SecureProtocols.Empty()) {
-            THTTPSecureProtocols protocols = options.SecureProtocols;
+        } else {
+            THTTPSecureProtocols protocols = usable;
             if (curl_easy_setopt(h, CURLOPT_SSLVERSION, curltls::SslVersionFor(protocols)) !=
                     CURLE_OK &&
                 protocols.Contains(THTTPSecureProtocol::TLS13)) {
@@ -437,6 +438,7 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
         request.FPeer.ClientCertificateRequested = false;
         request.FPeer.NameMismatch = false;
         request.FPeer.CloseNotifyReceived = false;
+        request.FPeer.Revoked = false;
 
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
                          static_cast<long>(std::max(0, request.ConnectionTimeout())));
@@ -471,11 +473,9 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
     request.FProxySchemes = SchemesOf(available);
 
     if (transfer.HeadersDone())
-        response.Received(std::move(transfer.Block()), transfer.Status());
-    if (rc == CURLE_OK && transfer.HeadersDone() && SameText(request.GetURL().Scheme(), u"https") &&
-        !request.FPeer.CloseNotifyReceived &&
-        BodyEndsWithConnection(transfer.Status(), SameText(request.GetMethodString(), u"HEAD"),
-                               response.GetHeaders())) {
+        response.HeadersArrived(std::move(transfer.Block()), transfer.Status());
+    if (rc == CURLE_OK && transfer.HeadersDone() && !request.FPeer.CloseNotifyReceived &&
+        backend::NeedsCloseAlert(request, transfer.Status(), response.GetHeaders())) {
         // Without a length, only the TLS close alert says that the body is whole; a transport
         // that just went away may have cut it anywhere.
         rc = CURLE_RECV_ERROR;
@@ -493,7 +493,7 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
     if (transfer.ProxyStatus() == 407 && (rc == CURLE_RECV_ERROR || rc == CURLE_COULDNT_CONNECT)) {
         // The proxy wants credentials for the tunnel: its challenge is the response. Any other
         // answer in place of a tunnel is a connection that failed, whatever it says.
-        response.Received(std::move(transfer.ProxyBlock()), transfer.ProxyStatus(), true);
+        response.HeadersArrived(std::move(transfer.ProxyBlock()), transfer.ProxyStatus(), true);
         return TSendOutcome::Completed;
     }
 

@@ -12,6 +12,9 @@ UnicodeString Text(CURLcode code) {
 //   --------------------------------------+---------------+-------------------------------------
 //   60 PEER_FAILED_VERIFICATION           | SecureChannel | CertificateRejected; the reasons
 //                                         |               | come from the verify result
+//   35 SSL_CONNECT_ERROR, a stapled OCSP  | SecureChannel | CertificateRejected, reason
+//      answer says the certificate is     |               | CertRevoked
+//      revoked                            |               |
 //   35 SSL_CONNECT_ERROR, the server      | ClientCert-   | ClientCertificateRequested (the
 //      asked for a client certificate     | Requested     | handshake was stopped for it)
 //   35 SSL_CONNECT_ERROR otherwise (no    | SecureChannel | reasons = SecurityChannelError only:
@@ -45,7 +48,10 @@ TPlatformError Classify(CURLcode rc, long verifyResult, TCurlTransfer::TStop sto
             reasons = curltls::ReasonsFromVerifyResult(verifyResult);
         break;
     case CURLE_SSL_CONNECT_ERROR:
-        if (peer.ClientCertificateRequested && !peer.ClientCertificateDecided) {
+        if (peer.Revoked) {
+            error.Kind = TPlatformError::TKind::SecureChannel;
+            reasons = {THTTPSecureFailureReason::CertRevoked};
+        } else if (peer.ClientCertificateRequested && !peer.ClientCertificateDecided) {
             error.Kind = TPlatformError::TKind::ClientCertificateRequested;
         } else {
             error.Kind = TPlatformError::TKind::SecureChannel;

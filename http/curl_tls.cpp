@@ -5,6 +5,7 @@
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/evp.h>
+#include <openssl/ocsp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -88,6 +89,68 @@ int OnClientCertificate(SSL* ssl, X509**, EVP_PKEY**) {
     return peer->ClientCertificateDecided ? 0 : -1;
 }
 
+// The issuer of the leaf: from the chain the server sent, else from the trusted store.
+X509* IssuerOf(SSL* ssl, X509* leaf, STACK_OF(X509) * chain) {
+    for (int i = 0; i < sk_X509_num(chain); ++i) {
+        X509* candidate = sk_X509_value(chain, i);
+        if (candidate != leaf && X509_check_issued(candidate, leaf) == X509_V_OK) {
+            X509_up_ref(candidate);
+            return candidate;
+        }
+    }
+    X509* issuer = nullptr;
+    if (X509_STORE_CTX* store = X509_STORE_CTX_new()) {
+        if (X509_STORE_CTX_init(store, SSL_CTX_get_cert_store(SSL_get_SSL_CTX(ssl)), leaf,
+                                nullptr) == 1 &&
+            X509_STORE_CTX_get1_issuer(&issuer, store, leaf) != 1)
+            issuer = nullptr;
+        X509_STORE_CTX_free(store);
+    }
+    return issuer;
+}
+
+// Whether the stapled OCSP answer, signed by someone the store trusts and current, says that
+// the leaf is revoked.
+bool StapledRevoked(SSL* ssl, const unsigned char* data, long size) {
+    X509* leaf = SSL_get0_peer_certificate(ssl);
+    STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl);
+    if (leaf == nullptr)
+        return false;
+    std::unique_ptr<OCSP_RESPONSE, decltype(&OCSP_RESPONSE_free)> response(
+        d2i_OCSP_RESPONSE(nullptr, &data, size), &OCSP_RESPONSE_free);
+    if (!response || OCSP_response_status(response.get()) != OCSP_RESPONSE_STATUS_SUCCESSFUL)
+        return false;
+    std::unique_ptr<OCSP_BASICRESP, decltype(&OCSP_BASICRESP_free)> basic(
+        OCSP_response_get1_basic(response.get()), &OCSP_BASICRESP_free);
+    if (!basic ||
+        OCSP_basic_verify(basic.get(), chain, SSL_CTX_get_cert_store(SSL_get_SSL_CTX(ssl)), 0) != 1)
+        return false;
+    std::unique_ptr<X509, decltype(&X509_free)> issuer(IssuerOf(ssl, leaf, chain), &X509_free);
+    if (!issuer)
+        return false;
+    std::unique_ptr<OCSP_CERTID, decltype(&OCSP_CERTID_free)> id(
+        OCSP_cert_to_id(nullptr, leaf, issuer.get()), &OCSP_CERTID_free);
+    int status = V_OCSP_CERTSTATUS_UNKNOWN, reason = 0;
+    ASN1_GENERALIZEDTIME *revokedAt = nullptr, *thisUpdate = nullptr, *nextUpdate = nullptr;
+    return id &&
+           OCSP_resp_find_status(basic.get(), id.get(), &status, &reason, &revokedAt, &thisUpdate,
+                                 &nextUpdate) == 1 &&
+           status == V_OCSP_CERTSTATUS_REVOKED &&
+           OCSP_check_validity(thisUpdate, nextUpdate, 300, -1) == 1;
+}
+
+// A stapled answer is checked when there is one; none, or one that cannot be trusted, leaves the
+// handshake alone: revocation is never looked up over the network.
+int OnCertificateStatus(SSL* ssl, void*) {
+    const unsigned char* data = nullptr;
+    const long size = SSL_get_tlsext_status_ocsp_resp(ssl, &data);
+    if (data == nullptr || size <= 0 || !StapledRevoked(ssl, data, size))
+        return 1;
+    if (TPeer* peer = PeerOf(ssl))
+        peer->Revoked = true;
+    return 0;
+}
+
 constexpr std::array<THTTPSecureProtocol, 4> kTlsVersions = {
     THTTPSecureProtocol::TLS1, THTTPSecureProtocol::TLS11, THTTPSecureProtocol::TLS12,
     THTTPSecureProtocol::TLS13};
@@ -131,6 +194,10 @@ CURLcode OnSslContext(CURL*, void* context, void* user) {
     SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), &OnVerify);
     SSL_CTX_set_client_cert_cb(ctx, &OnClientCertificate);
     SSL_CTX_set_info_callback(ctx, &OnInfo);
+    SSL_CTX_set_tlsext_status_type(ctx, TLSEXT_STATUSTYPE_ocsp);
+    // SSL_CTX_set_tlsext_status_cb, without its C cast.
+    SSL_CTX_callback_ctrl(ctx, SSL_CTRL_SET_TLSEXT_STATUS_REQ_CB,
+                          reinterpret_cast<void (*)()>(&OnCertificateStatus));
     if (setup.GapOptions != 0)
         SSL_CTX_set_options(ctx, static_cast<std::uint64_t>(setup.GapOptions));
     return CURLE_OK;
@@ -175,13 +242,6 @@ THTTPSecureFailureReasons ReasonsFromVerifyResult(long result) {
     default:
         return {R::InvalidCert};
     }
-}
-
-bool HasTls(THTTPSecureProtocols protocols) {
-    for (auto version : kTlsVersions)
-        if (protocols.Contains(version))
-            return true;
-    return false;
 }
 
 long SslVersionFor(THTTPSecureProtocols protocols) {

@@ -27,6 +27,8 @@ struct TPeer {
     // The server ended its side of the connection with the TLS close alert, not just by
     // closing the transport.
     bool CloseNotifyReceived = false;
+    // The server stapled a signed answer that its certificate is revoked.
+    bool Revoked = false;
 };
 
 // What OnSslContext installs on a connection's TLS context.
@@ -49,8 +51,6 @@ std::string ConnectionCertificate(CURL* easy);
 // Certificate verification results (X509_V_ERR_*) as failure reasons.
 THTTPSecureFailureReasons ReasonsFromVerifyResult(long result);
 
-// Whether the set names a TLS version (SSL 2 and 3 are gone from the TLS library).
-bool HasTls(THTTPSecureProtocols protocols);
 // CURLOPT_SSLVERSION for a set with a TLS version: the range from its lowest to its highest.
 long SslVersionFor(THTTPSecureProtocols protocols);
 // The versions inside that range that the set leaves out, as SSL_OP_NO_TLS* options.

@@ -2,6 +2,7 @@
 
 #include "http/gzip_body.hpp"
 #include "rtl/exceptions.hpp"
+#include "http/backend_rules.hpp"
 
 #include <zlib.h>
 
@@ -61,7 +62,7 @@ size_t TCurlTransfer::OnHeader(char* data, size_t size, size_t count, void* user
 
 bool TCurlTransfer::Header(std::string_view line) {
     FLastActivity = Clock::now();
-    FReceived += line.size();
+    FBytesArrived += line.size();
     if (FBlockEnded && line.starts_with("HTTP/") && (!HeadersDone() || NewRequestSent())) {
         // A new block: a proxy's CONNECT answer, an interim 1xx, an answer libcurl acted on
         // itself (an authentication round), or the final one.
@@ -115,7 +116,7 @@ int TCurlTransfer::OnPrereq(void* user, char*, char*, int, int) {
     auto& t = *static_cast<TCurlTransfer*>(user);
     t.FPhase = TPhase::Sent;
     t.FLastActivity = Clock::now();
-    t.FRate.Start(t.FLastActivity, t.FReceived);
+    t.FRate.Start(t.FLastActivity, t.FBytesArrived);
     if (!t.BeforeSend)
         return CURL_PREREQFUNC_OK;
     try {
@@ -143,20 +144,13 @@ size_t TCurlTransfer::OnBody(char* data, size_t size, size_t count, void* user) 
 
 void TCurlTransfer::Body(const char* data, size_t length) {
     FLastActivity = Clock::now();
-    FReceived += length;
+    FBytesArrived += length;
     if (FPhase != TPhase::ReceivingBody) {
         FPhase = TPhase::ReceivingBody;
         curl_off_t expected = -1;
         curl_easy_getinfo(FEasy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
-        // One allocation for a body of known size instead of repeated growth; when it cannot
-        // be had, growth on demand still reports a real shortage.
-        if (FOwnStream != nullptr && expected > 0) {
-            try {
-                FOwnStream->Reserve(FOwnStream->Position() + expected);
-                PreferLargePages(FOwnStream->Memory(), FOwnStream->Capacity());
-            } catch (const EStreamError&) {
-            }
-        }
+        if (backend::ReserveForBody(FOwnStream, expected))
+            PreferLargePages(FOwnStream->Memory(), FOwnStream->Capacity());
     }
     FBodyBytes += length;
     if (Decoding) {
@@ -196,8 +190,8 @@ bool TCurlTransfer::Progress() {
     const std::int32_t limit =
         RequestSent() ? FRequest.ResponseTimeout() : FRequest.EffectiveSendTimeout();
     const auto deadline = FRequest.Deadline();
-    if ((limit > 0 && now - FLastActivity > milliseconds(limit)) || FRate.TooSlow(now, FReceived) ||
-        (deadline && now >= *deadline)) {
+    if ((limit > 0 && now - FLastActivity > milliseconds(limit)) ||
+        FRate.TooSlow(now, FBytesArrived) || (deadline && now >= *deadline)) {
         FStop = TStop::TimedOut;
         return false;
     }

@@ -85,7 +85,7 @@ private:
     TStop FStop = TStop::None;
 
     // Header and body bytes received, judged by the minimum-rate rule once the request is out.
-    std::uint64_t FReceived = 0;
+    std::uint64_t FBytesArrived = 0;
     TRateWindow FRate;
 
     // The header block being received and the one that ended.

@@ -1,338 +1,36 @@
 // The HTTP client's backend on WinHTTP: one synchronous session per client, a connection and a
 // request handle per request, reopened per redirect target. WinHTTP only moves bytes here:
 // redirects and cookies are the HTTP layer's business and are switched off in the platform.
-#include "http/winhttp_backend.hpp"
-
+// Error mapping, option values, proxy lookup, certificates and the watchdog have files of
+// their own.
+#include "http/backend_rules.hpp"
 #include "http/http_backend.hpp"
 #include "http/http_headers.hpp"
-#include "http/rate_window.hpp"
+#include "http/winhttp_certificates.hpp"
+#include "http/winhttp_errors.hpp"
+#include "http/winhttp_handles.hpp"
+#include "http/winhttp_options.hpp"
+#include "http/winhttp_proxy.hpp"
+#include "http/winhttp_watchdog.hpp"
 #include "rtl/exceptions.hpp"
 #include "rtl/win32.hpp"
 
-#include <wincrypt.h>
-#include <winhttp.h>
-// After wincrypt.h, which it needs.
-#include <schannel.h>
-
-#include <atomic>
-#include <chrono>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 namespace velora {
-
-namespace winhttp {
-
 namespace {
 
-// Codes the send-error classification tells apart.
-constexpr std::uint32_t kOperationCancelled = 12017;   // ERROR_WINHTTP_OPERATION_CANCELLED
-constexpr std::uint32_t kResendRequest = 12032;        // ERROR_WINHTTP_RESEND_REQUEST
-constexpr std::uint32_t kClientAuthCertNeeded = 12044; // ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED
-constexpr std::uint32_t kSecureFailure = 12175;        // ERROR_WINHTTP_SECURE_FAILURE
-constexpr std::uint32_t kLoginFailure = 12015;         // ERROR_WINHTTP_LOGIN_FAILURE
-constexpr std::uint32_t kHeaderNotFound = 12150;       // ERROR_WINHTTP_HEADER_NOT_FOUND
-constexpr std::uint32_t kTimeout = 12002;              // ERROR_WINHTTP_TIMEOUT
-constexpr std::uint32_t kConnectionError = 12030;      // ERROR_WINHTTP_CONNECTION_ERROR
-constexpr std::uint32_t kCannotConnect = 12029;        // ERROR_WINHTTP_CANNOT_CONNECT
-constexpr DWORD kIgnoreCertificateProblems = 0x3300;   // unknown CA, usage, name, date
-
-UnicodeString MessageText(std::uint32_t code) {
-    static const HMODULE module = ::GetModuleHandleW(L"winhttp.dll");
-    UnicodeString text = module ? win32::SysErrorMessage(code, module) : UnicodeString();
-    return text.empty() ? win32::SysErrorMessage(code) : text;
-}
-
-} // namespace
-
-TPlatformError PlatformError(std::uint32_t code) {
-    using TKind = TPlatformError::TKind;
-    // Wine passes some socket errors through where Windows reports its own codes.
-    if (code == WSAETIMEDOUT)
-        code = kTimeout;
-    else if (code == WSAECONNRESET || code == WSAECONNABORTED)
-        code = kConnectionError;
-    TKind kind = TKind::Other;
-    switch (code) {
-    case kResendRequest:
-        kind = TKind::ResendRequested;
-        break;
-    case kClientAuthCertNeeded:
-        kind = TKind::ClientCertificateRequested;
-        break;
-    case kSecureFailure:
-        kind = TKind::SecureChannel;
-        break;
-    case kOperationCancelled:
-        kind = TKind::Cancelled;
-        break;
-    default:
-        break;
-    }
-    return TPlatformError{static_cast<std::int32_t>(code), MessageText(code), kind};
-}
-
-THTTPSecureFailureReasons SecureFailureReasons(std::uint32_t flags) {
-    using R = THTTPSecureFailureReason;
-    static constexpr struct {
-        std::uint32_t flag;
-        R reason;
-    } kMap[] = {
-        {0x1, R::CertRevFailed},   {0x2, R::InvalidCert},
-        {0x4, R::CertRevoked},     {0x8, R::InvalidCA},
-        {0x10, R::CertCNInvalid},  {0x20, R::CertDateInvalid},
-        {0x40, R::CertWrongUsage}, {0x80000000u, R::SecurityChannelError},
-    };
-    THTTPSecureFailureReasons reasons;
-    for (const auto& entry : kMap) {
-        if (flags & entry.flag) {
-            reasons.Include(entry.reason);
-        }
-    }
-    return reasons;
-}
-
-std::uint32_t SecureProtocolFlags(THTTPSecureProtocols protocols) {
-    using P = THTTPSecureProtocol;
-    std::uint32_t flags = 0;
-    if (protocols.Contains(P::SSL2))
-        flags |= 0x8;
-    if (protocols.Contains(P::SSL3))
-        flags |= 0x20;
-    if (protocols.Contains(P::TLS1))
-        flags |= 0x80;
-    if (protocols.Contains(P::TLS11))
-        flags |= 0x200;
-    if (protocols.Contains(P::TLS12))
-        flags |= 0x800;
-    if (protocols.Contains(P::TLS13))
-        flags |= 0x2000;
-    return flags;
-}
-
-std::uint32_t AutoLogonPolicy(bool automaticLogon) {
-    // The medium level: the user's logon goes to intranet hosts only, never to any server that
-    // asks or that a redirect leads to.
-    return automaticLogon ? WINHTTP_AUTOLOGON_SECURITY_LEVEL_MEDIUM
-                          : WINHTTP_AUTOLOGON_SECURITY_LEVEL_HIGH;
-}
-
-std::uint32_t DecompressionFlags(THTTPCompressionMethods methods) {
-    using C = THTTPCompressionMethod;
-    if (methods.Contains(C::Any))
-        return WINHTTP_DECOMPRESSION_FLAG_GZIP | WINHTTP_DECOMPRESSION_FLAG_DEFLATE;
-    std::uint32_t flags = 0;
-    if (methods.Contains(C::Deflate))
-        flags |= WINHTTP_DECOMPRESSION_FLAG_DEFLATE;
-    if (methods.Contains(C::GZip))
-        flags |= WINHTTP_DECOMPRESSION_FLAG_GZIP;
-    return flags;
-}
-
-} // namespace winhttp
-
-namespace {
-
+using namespace winhttp;
+using backend::kReadMessage;
+using backend::kReceiveMessage;
+using backend::kSendMessage;
 using win32::W;
-
-constexpr std::u16string_view kSendMessage = u"Error sending data: (%d) %s";
-constexpr std::u16string_view kReceiveMessage = u"Error receiving data: (%d) %s";
-constexpr std::u16string_view kReadMessage = u"Error reading data: (%d) %s";
-
-UnicodeString CodeAndText(std::u16string_view pattern, DWORD code) {
-    const TPlatformError error = winhttp::PlatformError(code);
-    return Format(pattern, {error.Code, error.Text});
-}
-
-// Closes a WinHTTP handle at scope end.
-struct THInternet {
-    HINTERNET Handle = nullptr;
-    THInternet() = default;
-    explicit THInternet(HINTERNET handle) : Handle(handle) {}
-    ~THInternet() { Reset(); }
-    THInternet(const THInternet&) = delete;
-    THInternet& operator=(const THInternet&) = delete;
-    void Reset() {
-        if (Handle)
-            ::WinHttpCloseHandle(Handle);
-        Handle = nullptr;
-    }
-};
-
-// A request handle that another thread may close (a cancellation, the watchdog): whoever takes
-// it out closes it, once.
-class TRequestHandle {
-public:
-    TRequestHandle() = default;
-    TRequestHandle(const TRequestHandle&) = delete;
-    TRequestHandle& operator=(const TRequestHandle&) = delete;
-    ~TRequestHandle() { Close(); }
-
-    HINTERNET Get() const { return FHandle.load(); }
-    void Set(HINTERNET handle) {
-        Close();
-        FHandle.store(handle);
-    }
-    void Close() {
-        if (HINTERNET handle = FHandle.exchange(nullptr))
-            ::WinHttpCloseHandle(handle);
-    }
-
-private:
-    std::atomic<HINTERNET> FHandle{nullptr};
-};
-
-// Text the platform allocated with GlobalAlloc, taken over and freed.
-UnicodeString TakeGlobalText(LPWSTR& text) {
-    UnicodeString out = win32::FromW(text);
-    if (text)
-        ::GlobalFree(text);
-    text = nullptr;
-    return out;
-}
-
-// The user's proxy configuration, read once per process.
-struct TUserProxyConfig {
-    bool Read = false;
-    UnicodeString AutoConfigUrl;
-    UnicodeString Proxy;
-    UnicodeString Bypass;
-};
-
-std::mutex& ProcessLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-const TUserProxyConfig& UserProxyConfig() {
-    static std::optional<TUserProxyConfig> config;
-    std::lock_guard guard(ProcessLock());
-    if (!config) {
-        config.emplace();
-        WINHTTP_CURRENT_USER_IE_PROXY_CONFIG ie{};
-        if (::WinHttpGetIEProxyConfigForCurrentUser(&ie)) {
-            config->Read = true;
-            // Automatic detection without a script is prepared but not run: the manual list
-            // applies.
-            config->AutoConfigUrl = TakeGlobalText(ie.lpszAutoConfigUrl);
-            config->Proxy = TakeGlobalText(ie.lpszProxy);
-            config->Bypass = TakeGlobalText(ie.lpszProxyBypass);
-        }
-    }
-    return *config;
-}
-
-struct TProxyLookup {
-    UnicodeString Proxy; // empty: direct
-    UnicodeString Bypass;
-};
-
-// Looks the proxy up through a script or by automatic detection, once more with automatic
-// logon when the script's server asked for one.
-std::optional<TProxyLookup> LookUpProxy(HINTERNET session, const UnicodeString& url,
-                                        WINHTTP_AUTOPROXY_OPTIONS options) {
-    WINHTTP_PROXY_INFO info{};
-    options.fAutoLogonIfChallenged = FALSE;
-    BOOL ok = ::WinHttpGetProxyForUrl(session, W(url), &options, &info);
-    if (!ok && ::GetLastError() == winhttp::kLoginFailure) {
-        options.fAutoLogonIfChallenged = TRUE;
-        ok = ::WinHttpGetProxyForUrl(session, W(url), &options, &info);
-    }
-    if (!ok)
-        return std::nullopt;
-    TProxyLookup choice;
-    choice.Proxy = TakeGlobalText(info.lpszProxy);
-    choice.Bypass = TakeGlobalText(info.lpszProxyBypass);
-    return choice;
-}
-
-TProxyLookup SystemProxyFor(HINTERNET session, const UnicodeString& url) {
-    const TUserProxyConfig& config = UserProxyConfig();
-    std::optional<TProxyLookup> choice;
-    WINHTTP_AUTOPROXY_OPTIONS options{};
-    if (config.Read && !config.AutoConfigUrl.empty()) {
-        options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
-        options.lpszAutoConfigUrl = W(config.AutoConfigUrl);
-        choice = LookUpProxy(session, url, options);
-    } else if (config.Read) {
-        choice = TProxyLookup{config.Proxy, config.Bypass};
-    } else {
-        options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
-        options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-        choice = LookUpProxy(session, url, options);
-    }
-    return choice ? *choice : TProxyLookup{};
-}
-
-// Certificates as the callbacks see them.
-TCertificate::TDateTime ToTimePoint(const FILETIME& time) {
-    // 100-ns steps since 1601-01-01 to the system clock's epoch of 1970-01-01.
-    const std::int64_t ticks =
-        (static_cast<std::int64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-    const std::int64_t sinceEpoch = ticks - 116444736000000000LL;
-    return TCertificate::TDateTime(std::chrono::duration_cast<TCertificate::TDateTime::duration>(
-        std::chrono::nanoseconds(sinceEpoch * 100)));
-}
-
-UnicodeString NameText(CERT_NAME_BLOB& name) {
-    const DWORD size = ::CertNameToStrW(X509_ASN_ENCODING, &name, CERT_X500_NAME_STR, nullptr, 0);
-    std::vector<wchar_t> text(size > 0 ? size : 1);
-    ::CertNameToStrW(X509_ASN_ENCODING, &name, CERT_X500_NAME_STR, text.data(), size);
-    return win32::FromW(text.data());
-}
-
-TCertificate Describe(PCCERT_CONTEXT context) {
-    TCertificate out;
-    CERT_INFO& info = *context->pCertInfo;
-    out.Start = ToTimePoint(info.NotBefore);
-    out.Expiry = ToTimePoint(info.NotAfter);
-    out.Subject = NameText(info.Subject);
-    out.Issuer = NameText(info.Issuer);
-    // The serial number is stored least significant byte first.
-    static constexpr char16_t kHex[] = u"0123456789ABCDEF";
-    for (DWORD i = info.SerialNumber.cbData; i > 0; --i) {
-        const BYTE b = info.SerialNumber.pbData[i - 1];
-        out.SerialNum.push_back(kHex[b >> 4]);
-        out.SerialNum.push_back(kHex[b & 0xF]);
-    }
-    wchar_t name[512] = {};
-    ::CertGetNameStringW(context, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME),
-                         name, 512);
-    out.CertName = win32::FromW(name);
-    out.KeySize = static_cast<std::int32_t>(
-        ::CertGetPublicKeyLength(X509_ASN_ENCODING, &info.SubjectPublicKeyInfo));
-    return out;
-}
-
-bool HasServerCertificate(HINTERNET request) {
-    PCCERT_CONTEXT context = nullptr;
-    DWORD size = sizeof context;
-    if (!::WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &context, &size) ||
-        !context)
-        return false;
-    ::CertFreeCertificateContext(context);
-    return true;
-}
-
-bool SameCertificate(const TCertificate& a, const TCertificate& b) {
-    return a.Subject == b.Subject && a.Issuer == b.Issuer && a.SerialNum == b.SerialNum;
-}
-
-// The user's personal store, opened once per process for client certificates.
-HCERTSTORE PersonalStore() {
-    static HCERTSTORE store = nullptr;
-    std::lock_guard guard(ProcessLock());
-    if (!store)
-        store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, L"MY");
-    return store;
-}
 
 class TWinHTTPClient;
 
-class TWinHTTPRequest final : public THTTPRequest {
+class TWinHTTPRequest final : public THTTPRequest, private TWatchdog::ITarget {
 public:
     TWinHTTPRequest(THTTPClient& client, TWinHTTPClient& owner, HINTERNET session,
                     UnicodeString method, TURI url)
@@ -350,24 +48,28 @@ public:
     // The exchange ran out of time, or its peer stayed under the minimum rate: the watchdog
     // closed the request handle.
     bool TimedOut() const { return FTimedOut.load(); }
-    void Expire() {
-        std::lock_guard guard(FLock);
-        FTimedOut = true;
-        FWRequest.Close();
+    // The request goes out now; the watchdog starts when the exchange has a limit to watch,
+    // and watches every hop until the exchange ends.
+    void Sending() {
+        if (!FWatchdog && (Deadline() || MinimumRate().Active())) {
+            TWatchdog::ITarget& target = *this;
+            FWatchdog = std::make_unique<TWatchdog>(target, Deadline(), MinimumRate());
+        }
+        if (FWatchdog)
+            FWatchdog->Sending();
     }
-    // The request goes out now; the watchdog starts when the request has a limit to watch.
-    void Sending();
-    // Body bytes received, for the minimum-rate rule.
-    void Received(std::uint64_t bytes);
+    // Body bytes that arrived, for the minimum-rate rule.
+    void BodyBytesArrived(std::uint64_t bytes) {
+        if (FWatchdog)
+            FWatchdog->BytesArrived(bytes);
+    }
 
     // Makes the platform request carry exactly the headers the request holds: those set on an
     // earlier pass and gone since are removed. A Proxy-Authorization header is the proxy's:
     // WinHTTP would carry it through a tunnel (or past a bypassed proxy) to the server, so it
     // goes only with a plain request that surely goes to a proxy.
     void ApplyHeaders() {
-        const bool toProxy = !TransportOptions().Proxy.empty() &&
-                             TransportOptions().ProxyBypass.empty() &&
-                             !SameText(GetURL().Scheme(), u"https");
+        const bool toProxy = ProxyHeaderReachesProxy();
         std::vector<UnicodeString> names;
         for (const auto& header : GetHeaders()) {
             if (!toProxy && SameText(header.Name, u"Proxy-Authorization"))
@@ -389,12 +91,28 @@ public:
             const UnicodeString line = WithoutLineBreaks(old) + u":";
             if (!::WinHttpAddRequestHeaders(FWRequest.Get(), W(line), static_cast<DWORD>(-1),
                                             WINHTTP_ADDREQ_FLAG_REPLACE) &&
-                ::GetLastError() != winhttp::kHeaderNotFound)
+                ::GetLastError() != kHeaderNotFound)
                 throw ENetHTTPRequestException(
                     CodeAndText(u"Error removing header: (%d) %s", ::GetLastError()));
         }
         FAppliedHeaders = std::move(names);
     }
+
+    // A request header reaches the proxy alone only on a plain request that surely goes to one.
+    bool ProxyHeaderReachesProxy() {
+        return !TransportOptions().Proxy.empty() && TransportOptions().ProxyBypass.empty() &&
+               !SameText(GetURL().Scheme(), u"https");
+    }
+
+    // From the notification routine, on the sending thread (the lock is not taken there: the
+    // send holds no lock while it runs).
+    void CloseRequestHandle() { FWRequest.Close(); }
+
+    // The certificate last shown to a validation callback, as encoded: once the callback
+    // accepted it, it alone passes on this request's later connections.
+    std::vector<BYTE> FShownCertificate;
+    // A later connection presented another certificate than the accepted one.
+    bool FAcceptedCertificateChanged = false;
 
 protected:
     void DoOpenRequestHandles() override {
@@ -423,13 +141,12 @@ protected:
     // The response outlives its exchange: nothing may close its handle now.
     void DoEndExchange() override { FWatchdog.reset(); }
 
-public:
-    // From the notification routine, on the sending thread (the lock is not taken there: the
-    // send holds no lock while it runs).
-    void CloseRequestHandle() { FWRequest.Close(); }
-
 private:
-    class TWatchdog;
+    void Expire() override {
+        std::lock_guard guard(FLock);
+        FTimedOut = true;
+        FWRequest.Close();
+    }
 
     void CloseHandles() {
         FWRequest.Close();
@@ -446,87 +163,27 @@ private:
     std::unique_ptr<TWatchdog> FWatchdog;
 };
 
-// Ends a transfer that runs out of the exchange's time, or whose peer trickles under the
-// minimum rate, by closing the request handle from a thread-pool timer: WinHTTP's synchronous
-// calls would otherwise wait for as long as the peer keeps sending something. Only requests
-// with such a limit have one.
-class TWinHTTPRequest::TWatchdog {
-public:
-    explicit TWatchdog(TWinHTTPRequest& request) : FRequest(request), FRate(request.MinimumRate()) {
-        FTimer = ::CreateThreadpoolTimer(&TWatchdog::OnTimer, this, nullptr);
-        if (FTimer == nullptr)
-            return;
-        // Four looks a second are fine enough for limits of a second and more.
-        constexpr DWORD kPeriodMs = 250;
-        ULARGE_INTEGER due;
-        due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(kPeriodMs) * 10000);
-        FILETIME start{due.LowPart, due.HighPart};
-        ::SetThreadpoolTimer(FTimer, &start, kPeriodMs, 0);
-    }
-    ~TWatchdog() {
-        if (FTimer == nullptr)
-            return;
-        ::SetThreadpoolTimer(FTimer, nullptr, 0, 0);
-        ::WaitForThreadpoolTimerCallbacks(FTimer, TRUE);
-        ::CloseThreadpoolTimer(FTimer);
-    }
-    TWatchdog(const TWatchdog&) = delete;
-    TWatchdog& operator=(const TWatchdog&) = delete;
-
-    void Sending() {
-        std::lock_guard guard(FLock);
-        FRate.Start(TRateWindow::Clock::now(), FReceived.load());
-    }
-    void Received(std::uint64_t bytes) { FReceived += bytes; }
-
-private:
-    static void CALLBACK OnTimer(PTP_CALLBACK_INSTANCE, PVOID self, PTP_TIMER) {
-        auto& watchdog = *static_cast<TWatchdog*>(self);
-        const auto now = TRateWindow::Clock::now();
-        const auto deadline = watchdog.FRequest.Deadline();
-        bool expired = deadline && now >= *deadline;
-        {
-            std::lock_guard guard(watchdog.FLock);
-            expired = watchdog.FRate.TooSlow(now, watchdog.FReceived.load()) || expired;
-        }
-        if (expired && !watchdog.FRequest.TimedOut())
-            watchdog.FRequest.Expire();
-    }
-
-    TWinHTTPRequest& FRequest;
-    PTP_TIMER FTimer = nullptr;
-    std::mutex FLock;
-    TRateWindow FRate;
-    std::atomic<std::uint64_t> FReceived{0};
-};
-
-void TWinHTTPRequest::Sending() {
-    if (!FWatchdog && (Deadline() || MinimumRate().Active()))
-        FWatchdog = std::make_unique<TWatchdog>(*this);
-    if (FWatchdog)
-        FWatchdog->Sending();
-}
-
-void TWinHTTPRequest::Received(std::uint64_t bytes) {
-    if (FWatchdog)
-        FWatchdog->Received(bytes);
-}
-
 class TWinHTTPResponse final : public THTTPResponse {
 public:
     TWinHTTPResponse(std::shared_ptr<TWinHTTPRequest> request, TStream* content,
                      THTTPCompressionMethods automaticDecompression)
         : THTTPResponse(request, content, automaticDecompression), FWinRequest(request.get()) {}
 
-    void Received(bool fromProxy = false) {
+    // A new status line and header block are in. They are kept: the watchdog may close the
+    // handle at any time after this, and the response must still read whole.
+    void HeadersArrived(bool fromProxy = false) {
+        FStatusCode = Query(WINHTTP_QUERY_STATUS_CODE);
+        FStatusText = Query(WINHTTP_QUERY_STATUS_TEXT);
+        FVersion = Query(WINHTTP_QUERY_VERSION);
+        FHeaderBlock = Query(WINHTTP_QUERY_RAW_HEADERS_CRLF);
         DropHeaderCache();
         SetProxyAnswer(fromProxy);
     }
 
 protected:
-    UnicodeString DoGetHeaderBlock() override { return Query(WINHTTP_QUERY_RAW_HEADERS_CRLF); }
+    UnicodeString DoGetHeaderBlock() override { return FHeaderBlock; }
     std::int32_t DoGetStatusCode() override {
-        const UnicodeString text = Query(WINHTTP_QUERY_STATUS_CODE);
+        const UnicodeString& text = FStatusCode;
         std::int64_t value = 0;
         bool ok = !text.empty() && text.size() <= 10;
         for (char16_t c : text) {
@@ -538,8 +195,8 @@ protected:
                 Format(u"'%s' is not a valid integer value for %s type", {text, u"Integer"}));
         return static_cast<std::int32_t>(value);
     }
-    UnicodeString DoGetStatusText() override { return Query(WINHTTP_QUERY_STATUS_TEXT); }
-    UnicodeString DoGetVersionText() override { return Query(WINHTTP_QUERY_VERSION); }
+    UnicodeString DoGetStatusText() override { return FStatusText; }
+    UnicodeString DoGetVersionText() override { return FVersion; }
 
 private:
     // One header query: first the size in bytes, then the text. An absent header is empty text.
@@ -568,6 +225,10 @@ private:
     }
 
     TWinHTTPRequest* FWinRequest;
+    UnicodeString FStatusCode;
+    UnicodeString FStatusText;
+    UnicodeString FVersion;
+    UnicodeString FHeaderBlock;
 };
 
 class TWinHTTPClient final : public THTTPClient {
@@ -582,15 +243,14 @@ public:
             FWSession.Handle, &TWinHTTPClient::StatusCallback,
             WINHTTP_CALLBACK_STATUS_SENDING_REQUEST | WINHTTP_CALLBACK_FLAG_SECURE_FAILURE, 0);
     }
-    ~TWinHTTPClient() override {
-        for (PCCERT_CONTEXT context : FWinCertList)
-            ::CertFreeCertificateContext(context);
-    }
 
 protected:
     std::shared_ptr<THTTPRequest> DoGetHTTPRequestInstance(const UnicodeString& method,
                                                            const TURI& url) override {
-        return std::make_shared<TWinHTTPRequest>(*this, *this, FWSession.Handle, method, url);
+        auto request =
+            std::make_shared<TWinHTTPRequest>(*this, *this, FWSession.Handle, method, url);
+        FLastRequest = request;
+        return request;
     }
 
     std::shared_ptr<THTTPResponse>
@@ -604,8 +264,13 @@ protected:
     void DoReadResponseBody(THTTPRequest& request, THTTPResponse& response) override;
 
     TProxyChoice DoSystemProxyFor(const TURI& url) override {
-        TProxyLookup lookup = SystemProxyFor(FWSession.Handle, url.RequestURL());
-        return TProxyChoice{std::move(lookup.Proxy), std::move(lookup.Bypass)};
+        // The request in exchange: a client serves one at a time.
+        const auto request = FLastRequest.lock();
+        std::optional<TProxyLookup> lookup = SystemProxyFor(
+            FWSession.Handle, url.RequestURL(), request ? request->Deadline() : std::nullopt);
+        if (!lookup)
+            throw ENetHTTPClientException(CodeAndText(kSendMessage, kTimeout));
+        return TProxyChoice{std::move(lookup->Proxy), std::move(lookup->Bypass)};
     }
 
     // A request header cannot be addressed to the proxy alone.
@@ -631,41 +296,18 @@ protected:
 
     bool DoGetServerCertificate(THTTPRequest& baseRequest, TCertificate& certificate) override {
         auto& request = static_cast<TWinHTTPRequest&>(baseRequest);
-        PCCERT_CONTEXT context = nullptr;
-        DWORD size = sizeof context;
-        if (!request.Handle() ||
-            !::WinHttpQueryOption(request.Handle(), WINHTTP_OPTION_SERVER_CERT_CONTEXT, &context,
-                                  &size) ||
-            !context)
-            return false;
-        certificate = Describe(context);
-        ::CertFreeCertificateContext(context);
-        return true;
+        request.FShownCertificate = ServerCertificateEncoding(request.Handle());
+        return DescribeServerCertificate(request.Handle(), certificate);
     }
 
     TCertificateList DoGetClientCertificates(THTTPRequest& baseRequest) override {
-        auto& request = static_cast<TWinHTTPRequest&>(baseRequest);
-        if (!FClientCertificatesRead) {
-            FClientCertificatesRead = true;
-            ReadClientCertificates(request.Handle());
-        }
-        return FCertificateList;
+        return FClientCertificates.List(static_cast<TWinHTTPRequest&>(baseRequest).Handle());
     }
 
     bool DoSetClientCertificate(THTTPRequest& baseRequest,
                                 const TCertificate* certificate) override {
-        auto& request = static_cast<TWinHTTPRequest&>(baseRequest);
-        if (!request.Handle())
-            return false;
-        if (!certificate)
-            return ::WinHttpSetOption(request.Handle(), WINHTTP_OPTION_CLIENT_CERT_CONTEXT,
-                                      WINHTTP_NO_CLIENT_CERT_CONTEXT, 0) != FALSE;
-        for (std::size_t i = 0; i < FCertificateList.size(); ++i)
-            if (SameCertificate(FCertificateList[i], *certificate))
-                return ::WinHttpSetOption(request.Handle(), WINHTTP_OPTION_CLIENT_CERT_CONTEXT,
-                                          const_cast<CERT_CONTEXT*>(FWinCertList[i]),
-                                          sizeof(CERT_CONTEXT)) != FALSE;
-        return false;
+        return FClientCertificates.Choose(static_cast<TWinHTTPRequest&>(baseRequest).Handle(),
+                                          certificate);
     }
 
 private:
@@ -681,9 +323,15 @@ private:
                 winhttp::SecureFailureReasons(*static_cast<const DWORD*>(info));
         } else if (status == WINHTTP_CALLBACK_STATUS_SENDING_REQUEST) {
             // A certificate the validation callback refuses stops the send, which then fails
-            // as cancelled.
-            if (!client.CheckServerCertificateOnSend(*request))
+            // as cancelled; so does another than the one it accepted, with the problems it
+            // may have let through.
+            if (request->ServerCertificateAccepted() &&
+                ServerCertificateEncoding(request->Handle()) != request->FShownCertificate) {
+                request->FAcceptedCertificateChanged = true;
                 request->CloseRequestHandle();
+            } else if (!client.CheckServerCertificateOnSend(*request)) {
+                request->CloseRequestHandle();
+            }
         }
     }
 
@@ -696,39 +344,11 @@ private:
                    static_cast<DWORD>(scheme), W(userName), W(password), nullptr) != FALSE;
     }
 
-    // The user's personal certificates whose issuer the server named, when it named any.
-    void ReadClientCertificates(HINTERNET h) {
-        std::vector<CERT_NAME_BLOB> issuers;
-        SecPkgContext_IssuerListInfoEx* list = nullptr;
-        DWORD size = sizeof list;
-        if (h && ::WinHttpQueryOption(h, WINHTTP_OPTION_CLIENT_CERT_ISSUER_LIST, &list, &size) &&
-            list) {
-            issuers.assign(list->aIssuers, list->aIssuers + list->cIssuers);
-        }
-        const HCERTSTORE store = PersonalStore();
-        PCCERT_CONTEXT context = nullptr;
-        while (store && (context = ::CertEnumCertificatesInStore(store, context)) != nullptr) {
-            bool named = issuers.empty();
-            for (auto& issuer : issuers)
-                named = named || ::CertCompareCertificateName(X509_ASN_ENCODING, &issuer,
-                                                              &context->pCertInfo->Issuer);
-            if (!named)
-                continue;
-            FWinCertList.push_back(::CertDuplicateCertificateContext(context));
-            FCertificateList.push_back(Describe(context));
-        }
-        if (list)
-            ::GlobalFree(list);
-    }
-
     void ApplyOptions(TWinHTTPRequest& request);
 
     THInternet FWSession;
-    bool FClientCertificatesRead = false;
-    TCertificateList FCertificateList;
-    std::vector<PCCERT_CONTEXT> FWinCertList;
-
-    friend class TWinHTTPRequest;
+    TClientCertificates FClientCertificates;
+    std::weak_ptr<TWinHTTPRequest> FLastRequest;
 };
 
 void TWinHTTPClient::ApplyOptions(TWinHTTPRequest& request) {
@@ -742,35 +362,32 @@ void TWinHTTPClient::ApplyOptions(TWinHTTPRequest& request) {
         info.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
         info.lpszProxy = const_cast<LPWSTR>(W(options.Proxy));
         info.lpszProxyBypass = const_cast<LPWSTR>(W(options.ProxyBypass));
-        if (!options.ProxyUserName.empty())
-            SetCredentials(h, TAuthTargetType::Proxy, THTTPAuthScheme::Basic, options.ProxyUserName,
-                           options.ProxyPassword);
     }
     ::WinHttpSetOption(h, WINHTTP_OPTION_PROXY, &info, sizeof info);
 
-    if (!options.SecureProtocols.Empty()) {
-        DWORD flags = winhttp::SecureProtocolFlags(options.SecureProtocols);
-        if (!::WinHttpSetOption(FWSession.Handle, WINHTTP_OPTION_SECURE_PROTOCOLS, &flags,
-                                sizeof flags)) {
-            // Systems without TLS 1.3 refuse the whole set.
-            flags &= ~static_cast<DWORD>(WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3);
-            ::WinHttpSetOption(FWSession.Handle, WINHTTP_OPTION_SECURE_PROTOCOLS, &flags,
-                               sizeof flags);
-        }
+    // On the session before every send, so that no request inherits another's choice.
+    DWORD protocols = SecureProtocolFlags(backend::UsableProtocols(options.SecureProtocols));
+    if (protocols != 0 && !::WinHttpSetOption(FWSession.Handle, WINHTTP_OPTION_SECURE_PROTOCOLS,
+                                              &protocols, sizeof protocols)) {
+        // Systems without TLS 1.3 refuse the whole set.
+        protocols &= ~static_cast<DWORD>(WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3);
+        ::WinHttpSetOption(FWSession.Handle, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                           sizeof protocols);
     }
     if (!options.Decompression.Empty()) {
-        DWORD flags = winhttp::DecompressionFlags(options.Decompression);
-        ::WinHttpSetOption(h, WINHTTP_OPTION_DECOMPRESSION, &flags, sizeof flags);
+        DWORD decompression = DecompressionFlags(options.Decompression);
+        ::WinHttpSetOption(h, WINHTTP_OPTION_DECOMPRESSION, &decompression, sizeof decompression);
     }
-    DWORD logon = winhttp::AutoLogonPolicy(options.AutomaticLogon);
+    DWORD logon = AutoLogonPolicy(options.AutomaticLogon);
     ::WinHttpSetOption(h, WINHTTP_OPTION_AUTOLOGON_POLICY, &logon, sizeof logon);
 
     if (options.ServerCredential)
         SetCredentials(h, TAuthTargetType::Server, options.ServerCredential->Scheme,
                        options.ServerCredential->UserName, options.ServerCredential->Password);
-    if (options.ProxyCredential)
-        SetCredentials(h, TAuthTargetType::Proxy, options.ProxyCredential->Scheme,
-                       options.ProxyCredential->UserName, options.ProxyCredential->Password);
+    const bool callerHeaderReachesProxy = request.ProxyHeaderReachesProxy() &&
+                                          !request.GetHeaderValue(u"Proxy-Authorization").empty();
+    if (const auto proxy = backend::ProxyCredentialFor(options, callerHeaderReachesProxy))
+        SetCredentials(h, TAuthTargetType::Proxy, proxy->Scheme, proxy->UserName, proxy->Password);
 }
 
 TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
@@ -778,27 +395,35 @@ TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
     auto& request = static_cast<TWinHTTPRequest&>(baseRequest);
     auto& response = static_cast<TWinHTTPResponse&>(baseResponse);
     const auto timedOut = [&](std::u16string_view message) {
-        return ClassifySendError(request, winhttp::PlatformError(winhttp::kTimeout), message);
+        return ClassifySendError(request, PlatformError(kTimeout), message);
     };
     request.Sending();
+    request.FAcceptedCertificateChanged = false;
     HINTERNET h = nullptr;
     {
         std::lock_guard guard(request.Lock());
         h = request.Handle();
-        if (!h && request.TimedOut())
+        // Also when this hop's handle was opened after the time ran out.
+        if (request.TimedOut())
             return timedOut(kSendMessage);
         if (!h)
             return TSendOutcome::Completed; // cancelled: the exchange stops at its next check
+        if (SameText(request.GetURL().Scheme(), u"https") &&
+            backend::UsableProtocols(request.TransportOptions().SecureProtocols).Empty()) {
+            // Only versions older than TLS 1.2 were asked for: none is left to speak.
+            FSecureFailureReasons = {THTTPSecureFailureReason::SecurityChannelError};
+            return ClassifySendError(request, PlatformError(kSecureFailure), kSendMessage);
+        }
         request.ApplyHeaders();
         ApplyOptions(request);
         DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&request);
         ::WinHttpSetOption(h, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context);
-        DWORD feature = WINHTTP_DISABLE_REDIRECTS;
-        ::WinHttpSetOption(h, WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature);
-        feature = WINHTTP_DISABLE_COOKIES;
-        ::WinHttpSetOption(h, WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature);
-        if (request.ServerCertificateAccepted()) {
-            DWORD flags = winhttp::kIgnoreCertificateProblems;
+        const TSendSecurity security = SendSecurity(request.ServerCertificateAccepted());
+        for (DWORD feature = 1; feature != 0; feature <<= 1)
+            if ((security.DisabledFeatures & feature) != 0)
+                ::WinHttpSetOption(h, WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature);
+        if (security.IgnoredProblems != 0) {
+            DWORD flags = security.IgnoredProblems;
             ::WinHttpSetOption(h, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
         }
     }
@@ -807,26 +432,34 @@ TSendOutcome TWinHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
         DWORD code = ::GetLastError();
         if (request.TimedOut())
             return timedOut(message);
+        if (request.FAcceptedCertificateChanged) {
+            FSecureFailureReasons = {THTTPSecureFailureReason::InvalidCert};
+            return ClassifySendError(request, PlatformError(kSecureFailure), message);
+        }
         // A handle we closed on purpose (a refused certificate, a cancellation) fails the send
         // as cancelled on Windows; Wine goes on and reports the closed handle instead.
         if (code == ERROR_INVALID_HANDLE && !request.Handle())
-            code = winhttp::kOperationCancelled;
-        return ClassifySendError(request, winhttp::PlatformError(code), message);
+            code = kOperationCancelled;
+        return ClassifySendError(request, PlatformError(code), message);
     };
     if (!::WinHttpSendRequest(h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
                               0))
         return failed(kSendMessage);
     if (!::WinHttpReceiveResponse(h, nullptr))
         return failed(kReceiveMessage);
-    response.Received();
+    response.HeadersArrived();
     if (!request.TransportOptions().Proxy.empty() &&
-        SameText(request.GetURL().Scheme(), u"https") && !HasServerCertificate(h)) {
-        // No TLS with the server, so this answer came from the proxy in place of a tunnel. Only
-        // its challenge goes on; anything else it says is a connection that failed.
-        if (response.GetStatusCode() != 407)
-            return ClassifySendError(request, winhttp::PlatformError(winhttp::kCannotConnect),
-                                     kSendMessage);
-        response.Received(true);
+        SameText(request.GetURL().Scheme(), u"https")) {
+        PCCERT_CONTEXT server = ServerCertificateContext(h);
+        if (server) {
+            ::CertFreeCertificateContext(server);
+        } else {
+            // No TLS with the server, so this answer came from the proxy in place of a tunnel.
+            // Only its challenge goes on; anything else it says is a connection that failed.
+            if (response.GetStatusCode() != 407)
+                return ClassifySendError(request, PlatformError(kCannotConnect), kSendMessage);
+            response.HeadersArrived(true);
+        }
     }
     ResponseHeadersReceived(request, response);
     return TSendOutcome::Completed;
@@ -836,18 +469,11 @@ void TWinHTTPClient::DoReadResponseBody(THTTPRequest& baseRequest, THTTPResponse
     auto& request = static_cast<TWinHTTPRequest&>(baseRequest);
     TStream& stream = response.GetContentStream();
     const std::int64_t announced = response.GetContentLength();
-    // One allocation for a body of known size instead of repeated growth; when it cannot be
-    // had, growth on demand still reports a real shortage.
-    if (TMemoryStream* own = response.OwnMemoryStream(); own && announced > 0) {
-        try {
-            own->Reserve(own->Position() + announced);
-        } catch (const EStreamError&) {
-        }
-    }
+    backend::ReserveForBody(response.OwnMemoryStream(), announced);
     std::vector<std::uint8_t> buffer;
     std::int64_t total = 0;
     const auto failed = [&request] {
-        const DWORD code = request.TimedOut() ? winhttp::kTimeout : ::GetLastError();
+        const DWORD code = request.TimedOut() ? kTimeout : ::GetLastError();
         return ENetHTTPResponseException(CodeAndText(kReadMessage, code));
     };
     for (;;) {
@@ -869,21 +495,24 @@ void TWinHTTPClient::DoReadResponseBody(THTTPRequest& baseRequest, THTTPResponse
         if (read == 0)
             break;
         stream.WriteBuffer(buffer.data(), read);
-        request.Received(read);
+        request.BodyBytesArrived(read);
         total += read;
     }
+    // The watchdog may close the handle as the last bytes come in; the platform then ends the
+    // body as if it were whole.
+    if (request.TimedOut())
+        throw failed();
     // A connection that ends before the announced length is a broken body, not a short one:
     // Windows reports it, Wine hands over what came. Platform decompression changes the
-    // length, and some statuses announce a length without a body.
+    // length, and some statuses announce a length without a body. Without a length, a secure
+    // body is whole only when the server sent the TLS close alert, which WinHTTP does not
+    // report: such a body is never taken for complete.
     const std::int32_t status = response.GetStatusCode();
-    // Without a length, a secure body is whole only when the server sent the TLS close alert,
-    // which WinHTTP does not report: such a body is never taken for complete.
-    if (SameText(request.GetURL().Scheme(), u"https") &&
-        BodyEndsWithConnection(status, false, response.GetHeaders()))
-        throw ENetHTTPResponseException(CodeAndText(kReadMessage, winhttp::kConnectionError));
+    if (backend::NeedsCloseAlert(request, status, response.GetHeaders()))
+        throw ENetHTTPResponseException(CodeAndText(kReadMessage, kConnectionError));
     if (request.TransportOptions().Decompression.Empty() && status != 204 && status != 304 &&
         status >= 200 && announced >= 0 && total < announced)
-        throw ENetHTTPResponseException(CodeAndText(kReadMessage, winhttp::kConnectionError));
+        throw ENetHTTPResponseException(CodeAndText(kReadMessage, kConnectionError));
 }
 
 } // namespace

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 namespace velora {
 namespace {
 
@@ -188,10 +191,13 @@ TEST_F(Challenges, CallbackIsAskedAndItsAnswerKeptForTheClient) {
 TEST_F(Challenges, CallbackEndsTheExchangeByAbortOrRepetition) {
     int asked = 0;
     bool abort = true;
+    bool slow = false;
     client->SetAuthEvent([&](TURLClient&, TAuthTargetType, const UnicodeString&,
                              const UnicodeString&, UnicodeString& user, UnicodeString& password,
                              bool& abortAuth, TAuthPersistenceType& persistence) {
         ++asked;
+        if (slow)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         abortAuth = abort;
         user = u"user";
         password = u"wrong";
@@ -208,6 +214,14 @@ TEST_F(Challenges, CallbackEndsTheExchangeByAbortOrRepetition) {
     EXPECT_EQ(asked, 2);
     EXPECT_EQ(RequestsFor("/basic?repeat").size(), 2u);
     EXPECT_TRUE(client->CredentialsStorage().Credentials().empty());
+
+    // An abort that comes after the exchange's time ran out: the challenge response, complete
+    // before that, still reads whole.
+    abort = slow = true;
+    client->SetExchangeTimeout(1000);
+    const auto late = client->Get(Url("/basic?late"));
+    EXPECT_EQ(late->GetStatusCode(), 401);
+    EXPECT_EQ(late->GetVersion(), THTTPProtocolVersion::HTTP_1_1);
 }
 
 TEST_F(Challenges, PreemptiveAuthenticationSendsBeforeBeingAsked) {

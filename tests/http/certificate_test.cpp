@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
+#include <string_view>
+#include <thread>
 
 namespace velora {
 namespace {
@@ -172,14 +175,64 @@ TEST(ServerCertificate, NoCommonProtocolVersionIsASendError) {
     // A set the server shares goes through, also where the platform has no TLS 1.3.
     client->SetSecureProtocols({THTTPSecureProtocol::TLS12, THTTPSecureProtocol::TLS13});
     EXPECT_EQ(client->Get(U16(server.Url("/")))->ContentAsString(), u"secret page");
-    if (refusesOtherSets) {
-        // Only protocols the TLS library no longer has: refused before anything is sent.
-        client->SetSecureProtocols({THTTPSecureProtocol::SSL3});
+    // Nothing older than TLS 1.2 is spoken: such a set is refused before anything is sent,
+    // and the next request, with the platform's defaults, is not held to it.
+    using P = THTTPSecureProtocol;
+    for (const THTTPSecureProtocols old :
+         {THTTPSecureProtocols{P::SSL3}, THTTPSecureProtocols{P::SSL3, P::TLS1, P::TLS11}}) {
+        client->SetSecureProtocols(old);
         const UnicodeString message =
             MessageOf<ENetHTTPClientException>([&] { client->Get(U16(server.Url("/"))); });
         EXPECT_TRUE(message.starts_with(u"Error sending data: (")) << ToUtf8(message);
+        EXPECT_EQ(client->SecureFailureReasons(),
+                  THTTPSecureFailureReasons{R::SecurityChannelError});
+    }
+    EXPECT_TRUE(server.Requests().size() == 1u);
+    client->SetSecureProtocols({});
+    EXPECT_EQ(client->Get(U16(server.Url("/")))->ContentAsString(), u"secret page");
+}
+
+#ifndef _WIN32
+// Revocation is judged from an OCSP answer the server staples, and never looked up: a signed
+// "revoked" refuses the certificate, a signed "good" lets it through.
+TEST(ServerCertificate, StapledRevocationRefusesTheCertificate) {
+    const std::string ca = TestServer::CaDir();
+    const std::string dir = test::MakeTempDir("velora-ocsp");
+    const std::string script =
+        "set -e; cd '" + dir + "'; ca='" + ca +
+        "'; "
+        "serial=$(openssl x509 -in \"$ca/server.pem\" -serial -noout | cut -d= -f2); "
+        "until=$(date -u -d '+1 year' +%y%m%d%H%M%SZ); "
+        "since=$(date -u -d '-1 day' +%y%m%d%H%M%SZ); "
+        "printf 'R\\t%s\\t%s\\t%s\\tunknown\\t/CN=localhost\\n' \"$until\" \"$since\" "
+        "\"$serial\" > revoked.txt; "
+        "printf 'V\\t%s\\t\\t%s\\tunknown\\t/CN=localhost\\n' \"$until\" \"$serial\" > good.txt; "
+        "for s in revoked good; do openssl ocsp -index $s.txt -rsigner \"$ca/ca.pem\" "
+        "-rkey \"$ca/ca.key\" -CA \"$ca/ca.pem\" -issuer \"$ca/ca.pem\" "
+        "-cert \"$ca/server.pem\" -respout $s.der -ndays 1 >/dev/null 2>&1; done";
+    ASSERT_EQ(test::RunToEnd({"/bin/sh", "-c", script}), 0);
+    for (const char* answer : {"revoked", "good"}) {
+        const int port = test::UnusedPort();
+        const test::ChildProcess server({"/usr/bin/openssl", "s_server", "-quiet", "-accept",
+                                         std::to_string(port), "-cert", ca + "/server.pem", "-key",
+                                         ca + "/server.key", "-status_file",
+                                         dir + "/" + answer + ".der", "-www"},
+                                        dir + "/" + answer + ".log");
+        for (int i = 0; i < 100 && !test::Listening(port); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        auto client = THTTPClient::Create();
+        const UnicodeString message = MessageOf<ENetException>(
+            [&] { client->Get(u"https://localhost:" + IntToStr(port) + u"/"); });
+        if (std::string_view(answer) == "revoked") {
+            EXPECT_EQ(message, u"Server Certificate Invalid or not present");
+            EXPECT_EQ(client->SecureFailureReasons(), THTTPSecureFailureReasons{R::CertRevoked});
+        } else {
+            EXPECT_NE(message, u"Server Certificate Invalid or not present");
+            EXPECT_TRUE(client->SecureFailureReasons().Empty()) << ToUtf8(message);
+        }
     }
 }
+#endif
 
 class ClientCertificateRequest : public testing::TestWithParam<bool> {};
 

@@ -7,10 +7,18 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#ifdef _WIN32
+#include "http/winhttp_proxy.hpp"
+
+#include <windows.h>
+#endif
+
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <regex>
 #include <set>
+#include <thread>
 
 namespace velora {
 namespace {
@@ -121,6 +129,8 @@ constexpr const char* kRoutes = R"({
                     ["Location", "https://127.0.0.1:{port}/cookie/there"]]},
   "/cookie/there": {"body": "there"},
   "/drop": {"body_size": 200000, "drop_after": 1000},
+  "/drop/claimed": {"body_size": 1000, "headers": [["Content-Length", "2000000000"]],
+                    "stall_after": 1000, "stall_ms": 1500, "close": true},
   "/drop/nolength": {"body_size": 200000, "no_content_length": true, "drop_after": 100000},
   "/drop/nolength-reset": {"body_size": 200000, "no_content_length": true, "drop_after": 100000,
                            "drop_with": "reset"},
@@ -567,6 +577,28 @@ TEST(HttpCookies, DomainThatIsAPublicSuffixIsRefused) {
     EXPECT_EQ(asked[2].Header("Cookie"), "own=1");
 }
 
+// The memory the process holds now, in bytes: what a reservation claims counts whether or not
+// it is touched.
+std::int64_t ClaimedMemory() {
+#ifdef _WIN32
+    std::int64_t committed = 0;
+    MEMORY_BASIC_INFORMATION region{};
+    for (auto* at = static_cast<char*>(nullptr);
+         ::VirtualQuery(at, &region, sizeof region) == sizeof region;
+         at = static_cast<char*>(region.BaseAddress) + region.RegionSize)
+        if (region.State == MEM_COMMIT)
+            committed += static_cast<std::int64_t>(region.RegionSize);
+    return committed;
+#else
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.starts_with("VmSize:"))
+            return std::stoll(line.substr(7)) * 1024;
+    return -1;
+#endif
+}
+
 TEST_F(HttpClient, LargeBodyOfKnownLengthIsReservedOnce) {
     auto response = client->Get(Url("/big"));
     ASSERT_EQ(response->GetContentLength(), kBigSize);
@@ -578,6 +610,24 @@ TEST_F(HttpClient, LargeBodyOfKnownLengthIsReservedOnce) {
     const Bytes expected = BigBody();
     ASSERT_EQ(copy.Size(), kBigSize);
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), copy.Memory()));
+
+    // A length the server only claims reserves little: memory follows what arrives.
+    const std::int64_t before = ClaimedMemory();
+    ASSERT_GT(before, 0);
+    std::atomic<bool> done{false};
+    std::int64_t most = before;
+    std::thread watch([&] {
+        while (!done) {
+            most = std::max(most, ClaimedMemory());
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const UnicodeString cut =
+        MessageOf<ENetHTTPResponseException>([&] { client->Get(Url("/drop/claimed")); });
+    done = true;
+    watch.join();
+    EXPECT_TRUE(Matches(cut, kTexts.CutOff)) << ToUtf8(cut);
+    EXPECT_LT(most - before, 256 * 1024 * 1024);
 }
 
 TEST_F(HttpClient, TransportFailuresCarryThePlatformCodeAndText) {
@@ -670,6 +720,19 @@ TEST_F(HttpClient, HeadersCallbackComesBeforeTheBody) {
     EXPECT_TRUE(IsRedirectStatus(statuses.front()));
     EXPECT_EQ(statuses.back(), 200);
 }
+
+#ifdef _WIN32
+TEST_F(HttpClient, ExchangeTimeoutBoundsTheProxyScriptLookup) {
+    // The user's settings name a script that takes longer than the exchange may.
+    winhttp::SetAutoConfigUrlForTests(Url("/slow-headers"));
+    client->SetExchangeTimeout(1000);
+    const auto start = std::chrono::steady_clock::now();
+    const UnicodeString late = MessageOf<ENetException>([&] { client->Get(Url("/plain")); });
+    EXPECT_TRUE(Matches(late, kTexts.HandshakeLate)) << ToUtf8(late);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    winhttp::SetAutoConfigUrlForTests(u"");
+}
+#endif
 
 TEST_F(HttpClient, TrickleUnderTheMinimumRateCountsAsSilence) {
     client->SetMinimumRate({1024, 1000});

@@ -1,12 +1,17 @@
 // WinHTTP's failure codes and notification flags through the HTTP layer's exchange, over a fake
 // backend: the paths Wine cannot show (it reports every TLS failure as 12157 and never sends
 // the secure-failure notification).
-#include "http/winhttp_backend.hpp"
+#include "http/winhttp_errors.hpp"
+#include "http/winhttp_options.hpp"
+#include "http/winhttp_watchdog.hpp"
 #include "rtl/exceptions.hpp"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <deque>
+#include <thread>
 
 namespace velora {
 namespace {
@@ -69,6 +74,29 @@ TEST(WinHTTPOptions, ProtocolDecompressionAndLogonBecomePlatformValues) {
     // offers it to any server.
     EXPECT_EQ(winhttp::AutoLogonPolicy(true), 0u);
     EXPECT_EQ(winhttp::AutoLogonPolicy(false), 2u);
+    // The platform's redirects and cookies are always off. A certificate the callback accepted
+    // lets its problems through on that request's connections, which are then not kept for
+    // another request to reuse without a check.
+    for (const bool accepted : {false, true}) {
+        const winhttp::TSendSecurity security = winhttp::SendSecurity(accepted);
+        EXPECT_EQ(security.DisabledFeatures & 0x3u, 0x3u);
+        EXPECT_EQ((security.DisabledFeatures & 0x8u) != 0, accepted);
+        EXPECT_EQ(security.IgnoredProblems, accepted ? 0x3300u : 0u);
+    }
+}
+
+// Once the exchange's time is up, the watchdog closes the handle of every later hop too, not
+// only the one it found open.
+TEST(WinHTTPWatchdog, KeepsClosingWhatOpensAfterTheDeadline) {
+    struct TTarget final : winhttp::TWatchdog::ITarget {
+        std::atomic<int> Expired{0};
+        void Expire() override { ++Expired; }
+    } target;
+    const auto start = std::chrono::steady_clock::now();
+    winhttp::TWatchdog watchdog(target, start, TMinimumRate{});
+    while (target.Expired < 2 && std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_GE(target.Expired.load(), 2);
 }
 
 // One send as the fake platform answers it: success, or a failed send or receive with a code,
