@@ -4,6 +4,7 @@
 // Error mapping, option values, proxy lookup, certificates and the watchdog have files of
 // their own.
 #include "http/backend_rules.hpp"
+#include "http/gzip_body.hpp"
 #include "http/http_backend.hpp"
 #include "http/http_headers.hpp"
 #include "http/winhttp_certificates.hpp"
@@ -18,6 +19,8 @@
 #include <memory>
 #include <mutex>
 #include <vector>
+
+#include <zlib.h>
 
 namespace velora {
 namespace {
@@ -53,7 +56,7 @@ public:
     void Sending() {
         if (!FWatchdog && (Deadline() || MinimumRate().Active())) {
             TWatchdog::ITarget& target = *this;
-            FWatchdog = std::make_unique<TWatchdog>(target, Deadline(), MinimumRate());
+            FWatchdog = std::make_unique<TWatchdog>(target, MinimumRate());
         }
         if (FWatchdog)
             FWatchdog->Sending();
@@ -146,6 +149,9 @@ private:
         std::lock_guard guard(FLock);
         FTimedOut = true;
         FWRequest.Close();
+    }
+    std::optional<std::chrono::steady_clock::time_point> WatchedDeadline() const override {
+        return Deadline();
     }
 
     void CloseHandles() {
@@ -472,6 +478,9 @@ void TWinHTTPClient::DoReadResponseBody(THTTPRequest& baseRequest, THTTPResponse
     backend::ReserveForBody(response.OwnMemoryStream(), announced);
     std::vector<std::uint8_t> buffer;
     std::int64_t total = 0;
+    const bool decoding = !request.TransportOptions().Decompression.Empty();
+    const std::uint64_t encoded =
+        announced >= 0 ? static_cast<std::uint64_t>(announced) : UINT64_MAX;
     const auto failed = [&request] {
         const DWORD code = request.TimedOut() ? kTimeout : ::GetLastError();
         return ENetHTTPResponseException(CodeAndText(kReadMessage, code));
@@ -494,9 +503,13 @@ void TWinHTTPClient::DoReadResponseBody(THTTPRequest& baseRequest, THTTPResponse
             throw failed();
         if (read == 0)
             break;
+        total += read;
+        // What the platform decodes obeys the bound ContentAsString keeps when inflating; the
+        // announced length is the encoded one.
+        if (decoding && !WithinInflateLimit(static_cast<std::uint64_t>(total), encoded))
+            throw EZDecompressionError(std::string_view(zError(Z_BUF_ERROR)));
         stream.WriteBuffer(buffer.data(), read);
         request.BodyBytesArrived(read);
-        total += read;
     }
     // The watchdog may close the handle as the last bytes come in; the platform then ends the
     // body as if it were whole.

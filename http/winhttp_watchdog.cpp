@@ -2,9 +2,7 @@
 
 namespace velora::winhttp {
 
-TWatchdog::TWatchdog(ITarget& target, std::optional<std::chrono::steady_clock::time_point> deadline,
-                     TMinimumRate rate)
-    : FTarget(target), FDeadline(deadline), FRate(rate) {
+TWatchdog::TWatchdog(ITarget& target, TMinimumRate rate) : FTarget(target), FRate(rate) {
     FTimer = ::CreateThreadpoolTimer(&TWatchdog::OnTimer, this, nullptr);
     if (FTimer == nullptr)
         return;
@@ -34,7 +32,8 @@ void CALLBACK TWatchdog::OnTimer(PTP_CALLBACK_INSTANCE, PVOID self, PTP_TIMER) {
     const auto now = TRateWindow::Clock::now();
     if (!watchdog.FExpired) {
         std::lock_guard guard(watchdog.FLock);
-        watchdog.FExpired = (watchdog.FDeadline && now >= *watchdog.FDeadline) ||
+        const auto deadline = watchdog.FTarget.WatchedDeadline();
+        watchdog.FExpired = (deadline && now >= *deadline) ||
                             watchdog.FRate.TooSlow(now, watchdog.FBytesArrived.load());
     }
     if (watchdog.FExpired)

@@ -23,14 +23,15 @@ public:
         // Called on the timer's thread at each look once the limit was passed: a handle the
         // request opened since is closed too.
         virtual void Expire() = 0;
+        // When the exchange must be over, read at each look: the exchange may shorten it once
+        // the response's headers are in. Safe to call from the timer's thread.
+        virtual std::optional<std::chrono::steady_clock::time_point> WatchedDeadline() const = 0;
 
     protected:
         ~ITarget() = default;
     };
 
-    // The deadline is the exchange's, read once here.
-    TWatchdog(ITarget& target, std::optional<std::chrono::steady_clock::time_point> deadline,
-              TMinimumRate rate);
+    TWatchdog(ITarget& target, TMinimumRate rate);
     ~TWatchdog();
     TWatchdog(const TWatchdog&) = delete;
     TWatchdog& operator=(const TWatchdog&) = delete;
@@ -43,7 +44,6 @@ private:
     static void CALLBACK OnTimer(PTP_CALLBACK_INSTANCE, PVOID self, PTP_TIMER);
 
     ITarget& FTarget;
-    const std::optional<std::chrono::steady_clock::time_point> FDeadline;
     PTP_TIMER FTimer = nullptr;
     std::mutex FLock;
     TRateWindow FRate;

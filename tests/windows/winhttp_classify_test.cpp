@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <optional>
 #include <thread>
 
 namespace velora {
@@ -90,10 +91,15 @@ TEST(WinHTTPOptions, ProtocolDecompressionAndLogonBecomePlatformValues) {
 TEST(WinHTTPWatchdog, KeepsClosingWhatOpensAfterTheDeadline) {
     struct TTarget final : winhttp::TWatchdog::ITarget {
         std::atomic<int> Expired{0};
+        std::chrono::steady_clock::time_point Deadline;
         void Expire() override { ++Expired; }
+        std::optional<std::chrono::steady_clock::time_point> WatchedDeadline() const override {
+            return Deadline;
+        }
     } target;
     const auto start = std::chrono::steady_clock::now();
-    winhttp::TWatchdog watchdog(target, start, TMinimumRate{});
+    target.Deadline = start;
+    winhttp::TWatchdog watchdog(target, TMinimumRate{});
     while (target.Expired < 2 && std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_GE(target.Expired.load(), 2);
