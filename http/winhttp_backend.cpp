@@ -871,6 +871,8 @@ void TWinHTTPClient::DoReadResponseBody(THTTPRequest& baseRequest, THTTPResponse
         stream.WriteBuffer(buffer.data(), read);
         request.Received(read);
         total += read;
+        if (!ReceiveData(request, response, total))
+            return; // aborted: the request is cancelled
     }
     // A connection that ends before the announced length is a broken body, not a short one:
     // Windows reports it, Wine hands over what came. Platform decompression changes the
