@@ -139,12 +139,12 @@ void ShowProgress(HWND dialog, TProgressShared& shared) {
         ::SendMessageW(dialog, TDM_SET_MARQUEE_PROGRESS_BAR, marquee, 0);
         ::SendMessageW(dialog, TDM_SET_PROGRESS_BAR_MARQUEE, marquee, 30);
         if (!marquee) {
-            ::SendMessageW(dialog, TDM_SET_PROGRESS_BAR_RANGE, 0, MAKELPARAM(0, 1000));
+            ::SendMessageW(dialog, TDM_SET_PROGRESS_BAR_RANGE, 0, MAKELPARAM(0, 100));
             shared.Position = -1;
         }
     }
     if (!marquee) {
-        const int position = static_cast<int>(std::min(received, total) * 1000 / total);
+        const int position = static_cast<int>(std::min(received, total) * 100 / total);
         if (position != shared.Position) {
             shared.Position = position;
             ::SendMessageW(dialog, TDM_SET_PROGRESS_BAR_POS, static_cast<WPARAM>(position), 0);
