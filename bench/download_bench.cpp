@@ -23,11 +23,18 @@ int main(int argc, char** argv) {
         platform->RemoveFile(part);
         const std::unique_ptr<ILauncherClient> client = CreateLauncherClient();
         TUpdaterSink sink(platform->CreateFileStream(part), kMaxUpdaterSize, nullptr);
-        const auto response =
-            client->Download(U16(argv[1]), sink, UpdaterDownloadTimeout(kMaxUpdaterSize),
-                             [](IHTTPResponse& r, std::int32_t& timeout) {
-                                 CheckUpdaterHeaders(r, std::nullopt, kMaxUpdaterSize, timeout);
-                             });
+        // With a display, the progress window shows as in the launcher.
+        std::shared_ptr<IHTTPResponse> response;
+        platform->RunWithDownloadProgress([&](IDownloadProgress& progress) {
+            response = client->Download(
+                U16(argv[1]), sink, UpdaterDownloadTimeout(kMaxUpdaterSize),
+                [](IHTTPResponse& r, std::int32_t& timeout) {
+                    CheckUpdaterHeaders(r, std::nullopt, kMaxUpdaterSize, timeout);
+                },
+                [&](std::int64_t length, std::int64_t, bool& abort) {
+                    abort = !progress.Report(sink.Size(), length);
+                });
+        });
         if (response->GetStatusCode() != 200) {
             std::fprintf(stderr, "status %d\n", static_cast<int>(response->GetStatusCode()));
             return 1;

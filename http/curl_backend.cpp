@@ -307,10 +307,15 @@ TSendOutcome TCurlHTTPClient::DoSendAndReceive(THTTPRequest& baseRequest,
             request.FPeer.Certificate = std::move(der);
         return CheckServerCertificateOnSend(request);
     };
-    if (HasReceiveHeadersCallback()) {
+    if (HasReceiveHeadersCallback() || HasReceiveDataCallback()) {
         transfer.HeadersReceived = [this, &request, &response, &transfer] {
             response.HeadersArrived(transfer.Block(), transfer.Status());
             ResponseHeadersReceived(request, response);
+        };
+    }
+    if (HasReceiveDataCallback()) {
+        transfer.BodyReceived = [this, &request, &response](std::int64_t readCount) {
+            return ReceiveData(request, response, readCount);
         };
     }
     curltls::TSetup tls{&request.FPeer, 0};

@@ -70,6 +70,7 @@ bool TCurlTransfer::Header(std::string_view line) {
         FBlockEnded = false;
         FPhase = std::min(FPhase, TPhase::Sent);
         FBlockStatus = StatusOf(line);
+        FBodyBytes = 0;
     } else if (HeadersDone()) {
         return true; // trailers of a chunked body
     }
@@ -134,15 +135,14 @@ size_t TCurlTransfer::OnBody(char* data, size_t size, size_t count, void* user) 
     auto& t = *static_cast<TCurlTransfer*>(user);
     const size_t length = size * count;
     try {
-        t.Body(data, length);
-        return length;
+        return t.Body(data, length) ? length : 0;
     } catch (...) {
         t.WriteError = std::current_exception();
         return 0;
     }
 }
 
-void TCurlTransfer::Body(const char* data, size_t length) {
+bool TCurlTransfer::Body(const char* data, size_t length) {
     FLastActivity = Clock::now();
     FBytesArrived += length;
     if (FPhase != TPhase::ReceivingBody) {
@@ -161,6 +161,11 @@ void TCurlTransfer::Body(const char* data, size_t length) {
             throw EZDecompressionError(std::string_view(zError(Z_BUF_ERROR)));
     }
     FStream.WriteBuffer(data, static_cast<std::int64_t>(length));
+    if (BodyReceived && !BodyReceived(static_cast<std::int64_t>(FBodyBytes))) {
+        FStop = TStop::Cancelled;
+        return false;
+    }
+    return true;
 }
 
 int TCurlTransfer::OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -186,6 +191,18 @@ bool TCurlTransfer::Progress() {
         FPhase = TPhase::Connected;
         FLastActivity = std::max(FLastActivity, now); // silence counts from here
         return true;
+    }
+    // While a body is awaited, the receiver hears from us even when nothing arrives.
+    if (BodyReceived && HeadersDone()) {
+        try {
+            if (!BodyReceived(static_cast<std::int64_t>(FBodyBytes))) {
+                FStop = TStop::Cancelled;
+                return false;
+            }
+        } catch (...) {
+            WriteError = std::current_exception();
+            return false;
+        }
     }
     const std::int32_t limit =
         RequestSent() ? FRequest.ResponseTimeout() : FRequest.EffectiveSendTimeout();

@@ -46,6 +46,9 @@ public:
     // Told when a response's header block is complete, before its body; what it raises stops
     // the transfer and is kept in CallbackError.
     std::function<void()> HeadersReceived;
+    // Told of the final response's body bytes so far, as they arrive and at each progress tick
+    // after the headers; false stops the transfer as cancelled.
+    std::function<bool(std::int64_t)> BodyReceived;
 
     TPhase Phase() const { return FPhase; }
     TStop Stop() const { return FStop; }
@@ -70,7 +73,7 @@ private:
     static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
     bool Header(std::string_view line);
-    void Body(const char* data, size_t length);
+    bool Body(const char* data, size_t length);
     bool Progress();
     curl_off_t RequestBytes() const;
     bool NewRequestSent() const;

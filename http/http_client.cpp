@@ -231,6 +231,17 @@ void THTTPClient::ResponseHeadersReceived(THTTPRequest& request, THTTPResponse& 
     request.LimitExchange(timeout);
 }
 
+bool THTTPClient::ReceiveData(THTTPRequest& request, THTTPResponse& response,
+                              std::int64_t readCount) {
+    if (!FReceiveDataCallback)
+        return true;
+    bool abort = false;
+    FReceiveDataCallback(response.GetContentLength(), readCount, abort);
+    if (abort)
+        request.Cancel();
+    return !abort;
+}
+
 void THTTPClient::RunExchange(THTTPRequest& request, THTTPResponse& response) {
     TStream& stream = response.GetContentStream();
     const std::int64_t startPosition = stream.Position();

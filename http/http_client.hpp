@@ -86,6 +86,13 @@ class THTTPClient;
 using TReceiveHeadersCallback =
     std::function<void(IHTTPResponse& response, std::int32_t& exchangeTimeout)>;
 
+// Told after each piece of a response's body reached the content stream (for redirects and
+// challenges too), and about once a second while a body is awaited on Linux. readCount counts
+// this response's body so far; contentLength is -1 when not announced. Setting abort cancels
+// the request at once: Get then returns without raising, with the body cut short.
+using TReceiveDataCallback =
+    std::function<void(std::int64_t contentLength, std::int64_t readCount, bool& abort)>;
+
 // Decides on a server certificate; accepted comes preset (see THTTPClient).
 using TValidateCertificateCallback =
     std::function<void(THTTPClient& sender, const IHTTPRequest& request,
@@ -290,6 +297,9 @@ public:
     void SetReceiveHeadersCallback(TReceiveHeadersCallback callback) {
         FReceiveHeadersCallback = std::move(callback);
     }
+    void SetReceiveDataCallback(TReceiveDataCallback callback) {
+        FReceiveDataCallback = std::move(callback);
+    }
 
     // What the platform says when asked for a proxy for a URL; an empty proxy goes direct.
     struct TProxyChoice {
@@ -360,6 +370,10 @@ protected:
     // The backend calls this when a response's headers are in and before its body.
     void ResponseHeadersReceived(THTTPRequest& request, THTTPResponse& response);
     bool HasReceiveHeadersCallback() const { return static_cast<bool>(FReceiveHeadersCallback); }
+    // The backend calls this as the body arrives; false when the callback aborted, after which
+    // the request is cancelled and the backend stops reading.
+    bool ReceiveData(THTTPRequest& request, THTTPResponse& response, std::int64_t readCount);
+    bool HasReceiveDataCallback() const { return static_cast<bool>(FReceiveDataCallback); }
     void StoreResponseCookies(THTTPRequest& request, THTTPResponse& response);
 
     void RunExchange(THTTPRequest& request, THTTPResponse& response);
@@ -383,6 +397,7 @@ protected:
     TNeedClientCertificateCallback FNeedClientCertificateCallback;
     TNeedClientCertificateCallback FNeedClientCertificateEvent;
     TReceiveHeadersCallback FReceiveHeadersCallback;
+    TReceiveDataCallback FReceiveDataCallback;
 
 private:
     bool PrepareCredential(TAuthTargetType target, THTTPState& state, THTTPRequest& request,

@@ -510,6 +510,8 @@ void TWinHTTPClient::DoReadResponseBody(THTTPRequest& baseRequest, THTTPResponse
             throw EZDecompressionError(std::string_view(zError(Z_BUF_ERROR)));
         stream.WriteBuffer(buffer.data(), read);
         request.BodyBytesArrived(read);
+        if (!ReceiveData(request, response, total))
+            return; // aborted: the request is cancelled
     }
     // The watchdog may close the handle as the last bytes come in; the platform then ends the
     // body as if it were whole.

@@ -33,14 +33,19 @@ public:
 
     std::shared_ptr<IHTTPResponse> Download(const UnicodeString& url, TStream& destination,
                                             std::int32_t exchangeTimeout,
-                                            const TReceiveHeadersCallback& onHeaders) override {
+                                            const TReceiveHeadersCallback& onHeaders,
+                                            const TReceiveDataCallback& onData) override {
         FClient->SetExchangeTimeout(exchangeTimeout);
         FClient->SetMinimumRate(kDownloadMinimumRate);
         FClient->SetMaxContentSize(0);
         FClient->SetReceiveHeadersCallback(onHeaders);
+        FClient->SetReceiveDataCallback(onData);
         struct TForget {
             THTTPClient& Client;
-            ~TForget() { Client.SetReceiveHeadersCallback(nullptr); }
+            ~TForget() {
+                Client.SetReceiveHeadersCallback(nullptr);
+                Client.SetReceiveDataCallback(nullptr);
+            }
         } forget{*FClient};
         return FClient->Get(url, &destination);
     }

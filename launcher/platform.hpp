@@ -5,11 +5,21 @@
 #include "rtl/streams.hpp"
 #include "rtl/ustring.hpp"
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace velora {
 
 inline constexpr int CSIDL_LOCAL_APPDATA = 28;
+
+// What a download tells the window that shows its progress.
+class IDownloadProgress {
+public:
+    virtual ~IDownloadProgress() = default;
+    // received of total bytes (total negative: not known); false once the user asked to stop.
+    virtual bool Report(std::int64_t received, std::int64_t total) = 0;
+};
 
 class IPlatform {
 public:
@@ -45,6 +55,16 @@ public:
 
     // Modal; returns once the user has closed it. Fails when it cannot be shown.
     virtual void ShowInformationMessage(const UnicodeString& text) = 0;
+
+    // Runs download while a progress window with a Cancel button shows, and closes the window
+    // before it returns; what download raises comes through. Where no window can be shown the
+    // download runs without one.
+    virtual void RunWithDownloadProgress(const std::function<void(IDownloadProgress&)>& download) {
+        struct TNoWindow final : IDownloadProgress {
+            bool Report(std::int64_t, std::int64_t) override { return true; }
+        } noWindow;
+        download(noWindow);
+    }
 
     // Starts a program and does not wait for it; false when it could not be started. An empty
     // file name starts nothing. The program inherits none of the launcher's open files.

@@ -183,6 +183,10 @@ public:
         posix::ShowGtkInformationMessage(text);
     }
 
+    void RunWithDownloadProgress(const std::function<void(IDownloadProgress&)>& download) override {
+        posix::RunGtkDownloadProgress(download);
+    }
+
     bool StartProgram(const UnicodeString& file, const UnicodeString& parameters) override {
         if (file.empty()) {
             return false;

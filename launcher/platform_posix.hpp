@@ -1,6 +1,7 @@
 // Pieces of the POSIX platform that tests reach directly.
 #pragma once
 
+#include "launcher/platform.hpp"
 #include "rtl/ustring.hpp"
 
 #include <functional>
@@ -16,5 +17,8 @@ UnicodeString LocalDataFolder(const char* xdgDataHome, const char* home,
 // Shows the information message through GTK 3, loaded on first use. Throws when GTK or a
 // display is missing.
 void ShowGtkInformationMessage(const UnicodeString& text);
+
+// Runs download while the progress window shows; without GTK or a display, without a window.
+void RunGtkDownloadProgress(const std::function<void(IDownloadProgress&)>& download);
 
 } // namespace velora::posix

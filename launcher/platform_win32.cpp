@@ -1,5 +1,6 @@
 #include "launcher/platform_win32.hpp"
 
+#include "launcher/download_progress.hpp"
 #include "launcher/platform.hpp"
 #include "rtl/exceptions.hpp"
 
@@ -7,6 +8,10 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <thread>
 #include <vector>
 
 namespace velora {
@@ -99,6 +104,149 @@ void ShowInformationMessage(HWND owner, const UnicodeString& text, TMessageMecha
     }
 }
 
+namespace {
+
+// What the download on the worker thread and the dialog on this one share: like the WinHTTP
+// watchdog, the second thread only counts, is told to stop, and says when it is done.
+struct TProgressShared final : IDownloadProgress {
+    std::atomic<std::int64_t> Received{0};
+    std::atomic<std::int64_t> Total{-1};
+    std::atomic<bool> Cancelled{false};
+    std::atomic<bool> Done{false};
+    std::atomic<HWND> Dialog{nullptr};
+    bool Marquee = false;
+    int Position = -1;
+
+    bool Report(std::int64_t received, std::int64_t total) override {
+        Received = received;
+        Total = total;
+        return !Cancelled;
+    }
+};
+
+std::wstring ProgressContent(std::int64_t received, std::int64_t total) {
+    const UnicodeString text =
+        UnicodeString(kProgressText) + u"\n" + DownloadProgressText(received, total);
+    return std::wstring(text.begin(), text.end());
+}
+
+void ShowProgress(HWND dialog, TProgressShared& shared) {
+    const std::int64_t received = shared.Received;
+    const std::int64_t total = shared.Total;
+    const bool marquee = total <= 0;
+    if (marquee != shared.Marquee) {
+        shared.Marquee = marquee;
+        ::SendMessageW(dialog, TDM_SET_MARQUEE_PROGRESS_BAR, marquee, 0);
+        ::SendMessageW(dialog, TDM_SET_PROGRESS_BAR_MARQUEE, marquee, 30);
+        if (!marquee) {
+            ::SendMessageW(dialog, TDM_SET_PROGRESS_BAR_RANGE, 0, MAKELPARAM(0, 100));
+            shared.Position = -1;
+        }
+    }
+    if (!marquee) {
+        const int position = static_cast<int>(std::min(received, total) * 100 / total);
+        if (position != shared.Position) {
+            shared.Position = position;
+            ::SendMessageW(dialog, TDM_SET_PROGRESS_BAR_POS, static_cast<WPARAM>(position), 0);
+        }
+    }
+    const std::wstring content = ProgressContent(received, total);
+    ::SendMessageW(dialog, TDM_UPDATE_ELEMENT_TEXT, TDE_CONTENT,
+                   reinterpret_cast<LPARAM>(content.c_str()));
+}
+
+// Wine places an owned task dialog at the owner's corner; Windows centres it on the screen.
+void CentreOnMonitor(HWND dialog) {
+    RECT window{};
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (!::GetWindowRect(dialog, &window) ||
+        !::GetMonitorInfoW(::MonitorFromWindow(dialog, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
+        return;
+    }
+    const RECT& area = monitor.rcWork;
+    const LONG width = window.right - window.left;
+    const LONG height = window.bottom - window.top;
+    ::SetWindowPos(dialog, nullptr, area.left + (area.right - area.left - width) / 2,
+                   area.top + (area.bottom - area.top - height) / 2, 0, 0,
+                   SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void Close(HWND dialog) {
+    // A click the callback does not count as the user's Cancel, since the download is done.
+    ::PostMessageW(dialog, TDM_CLICK_BUTTON, IDCANCEL, 0);
+}
+
+HRESULT CALLBACK ProgressCallback(HWND dialog, UINT notification, WPARAM wParam, LPARAM,
+                                  LONG_PTR data) {
+    auto& shared = *reinterpret_cast<TProgressShared*>(data);
+    switch (notification) {
+    case TDN_CREATED:
+        CentreOnMonitor(dialog);
+        shared.Dialog = dialog;
+        [[fallthrough]];
+    case TDN_TIMER:
+        if (shared.Done) {
+            Close(dialog);
+        } else {
+            ShowProgress(dialog, shared);
+        }
+        break;
+    case TDN_BUTTON_CLICKED:
+        // Cancel, Escape and the close button.
+        if (wParam == IDCANCEL && !shared.Done) {
+            shared.Cancelled = true;
+        }
+        break;
+    default:
+        break;
+    }
+    return S_OK;
+}
+
+} // namespace
+
+void RunWithDownloadProgress(HWND owner, const std::function<void(IDownloadProgress&)>& download) {
+    TProgressShared shared;
+    const TTaskDialogIndirect taskDialog = FindTaskDialogIndirect();
+    if (!taskDialog) {
+        download(shared);
+        return;
+    }
+    // The task dialog runs its own message loop on this thread, so the download runs on a
+    // worker until it ends, and then closes the dialog.
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            download(shared);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        shared.Done = true;
+        if (const HWND dialog = shared.Dialog) {
+            Close(dialog);
+        }
+    });
+    TASKDIALOGCONFIG config{};
+    config.cbSize = sizeof config;
+    config.hwndParent = owner;
+    config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION | TDF_SHOW_PROGRESS_BAR | TDF_CALLBACK_TIMER;
+    config.dwCommonButtons = TDCBF_CANCEL_BUTTON;
+    const std::wstring title(kProgressTitle.begin(), kProgressTitle.end());
+    // Both lines from the start: an update in place keeps the dialog's size.
+    const std::wstring content = ProgressContent(0, -1);
+    config.pszWindowTitle = title.c_str();
+    config.pszContent = content.c_str();
+    config.pfCallback = ProgressCallback;
+    config.lpCallbackData = reinterpret_cast<LONG_PTR>(&shared);
+    taskDialog(&config, nullptr, nullptr, nullptr);
+    // Shown or not, the download runs to its end (or its abort) before anything is started.
+    worker.join();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
 } // namespace win32
 
 namespace {
@@ -161,6 +309,10 @@ public:
     void ShowInformationMessage(const UnicodeString& text) override {
         win32::ShowInformationMessage(FApplication.Handle(), text,
                                       win32::TMessageMechanism::TaskDialog);
+    }
+
+    void RunWithDownloadProgress(const std::function<void(IDownloadProgress&)>& download) override {
+        win32::RunWithDownloadProgress(FApplication.Handle(), download);
     }
 
     bool StartProgram(const UnicodeString& file, const UnicodeString& parameters) override {

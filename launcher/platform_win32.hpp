@@ -1,6 +1,7 @@
 // Pieces of the Win32 platform that the entry and the tests reach directly.
 #pragma once
 
+#include "launcher/platform.hpp"
 #include "rtl/win32.hpp"
 
 namespace velora::win32 {
@@ -26,5 +27,9 @@ enum class TMessageMechanism {
 
 // The modal information message, owned by the given window. Throws when it was not shown.
 void ShowInformationMessage(HWND owner, const UnicodeString& text, TMessageMechanism mechanism);
+
+// Runs download on a worker thread while a task dialog owned by the given window shows its
+// progress; the dialog's Cancel stops it. Without a task dialog, runs it on this thread.
+void RunWithDownloadProgress(HWND owner, const std::function<void(IDownloadProgress&)>& download);
 
 } // namespace velora::win32

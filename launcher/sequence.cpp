@@ -119,12 +119,21 @@ bool TLauncher::DownloadUpdater(const UnicodeString& controllerurl) {
                                                limit, FVerifier.get());
     bool renamed = false;
     try {
-        FState.response = FClient->Download(
-            controllerurl + UnicodeString(kUpdaterFolder) + UnicodeString(kUpdaterFileName),
-            *FDownload, UpdaterDownloadTimeout(limit),
-            [&](IHTTPResponse& response, std::int32_t& exchangeTimeout) {
-                CheckUpdaterHeaders(response, signedSize, limit, exchangeTimeout);
-            });
+        FPlatform.RunWithDownloadProgress([&](IDownloadProgress& progress) {
+            FState.response = FClient->Download(
+                controllerurl + UnicodeString(kUpdaterFolder) + UnicodeString(kUpdaterFileName),
+                *FDownload, UpdaterDownloadTimeout(limit),
+                [&](IHTTPResponse& response, std::int32_t& exchangeTimeout) {
+                    CheckUpdaterHeaders(response, signedSize, limit, exchangeTimeout);
+                },
+                [&](std::int64_t contentLength, std::int64_t, bool& abort) {
+                    const std::int64_t total = signedSize ? *signedSize : contentLength;
+                    if (!progress.Report(FDownload->Size(), total)) {
+                        // The aborted request answers with status 0: nothing is kept.
+                        abort = true;
+                    }
+                });
+        });
         if (FState.response->GetStatusCode() == 200) {
             CheckWholeBody(*FState.response, FDownload->Size());
             if (signature) {

@@ -22,10 +22,11 @@ public:
     virtual std::shared_ptr<IHTTPResponse> Get(const UnicodeString& url) = 0;
     // The updater: its body goes to destination as it arrives. onHeaders is told of each
     // response's headers before its body, and may lower the exchange's limit, which starts
-    // at exchangeTimeout milliseconds.
+    // at exchangeTimeout milliseconds. onData is told as the body arrives and may abort it.
     virtual std::shared_ptr<IHTTPResponse> Download(const UnicodeString& url, TStream& destination,
                                                     std::int32_t exchangeTimeout,
-                                                    const TReceiveHeadersCallback& onHeaders) = 0;
+                                                    const TReceiveHeadersCallback& onHeaders,
+                                                    const TReceiveDataCallback& onData) = 0;
 };
 
 // THTTPClient behind ILauncherClient.

@@ -126,22 +126,31 @@ private:
     std::unique_ptr<test::XDisplayConnection> FConnection;
 };
 
+// What the watcher does to the download's progress window once its bar has moved.
+enum class OnProgress { Watch, CancelWithEscape, CancelWithClick };
+
 // Closes the information message with the Return key as soon as it appears, after running
-// what the test wants done while it shows. Looks for it over one X connection.
+// what the test wants done while it shows, and watches the progress window. Looks for both over
+// one X connection.
 class MessageCloser {
 public:
-    MessageCloser(std::string display, std::function<void()> whileShown)
-        : FDisplay(std::move(display)), FWhileShown(std::move(whileShown)),
+    MessageCloser(std::string display, std::function<void()> whileShown, OnProgress onProgress)
+        : FDisplay(std::move(display)), FWhileShown(std::move(whileShown)), FOnProgress(onProgress),
           FThread([this] { Loop(); }) {}
     ~MessageCloser() {
         FStop = true;
         FThread.join();
     }
     int Closed() const { return FClosed; }
+    bool ProgressSeen() const { return FProgressSeen; }
+    // Two pictures of the progress window differed: its bar and text moved.
+    bool ProgressMoved() const { return FProgressMoved; }
 
 private:
     void Loop() {
         test::XDisplayConnection connection(FDisplay);
+        std::vector<std::uint32_t> lastPicture;
+        bool cancelSent = false;
         while (!FStop) {
             if (const unsigned long id = connection.FindWindow("Information"); id != 0) {
                 if (FWhileShown) {
@@ -155,14 +164,40 @@ private:
                 }
                 std::this_thread::sleep_for(300ms);
             }
+            if (const unsigned long id = connection.FindWindow("Velora Player"); id != 0) {
+                FProgressSeen = true;
+                int width = 0;
+                int height = 0;
+                std::vector<std::uint32_t> picture = connection.Capture(id, width, height);
+                if (!picture.empty() && !lastPicture.empty() && picture != lastPicture) {
+                    FProgressMoved = true;
+                }
+                lastPicture = std::move(picture);
+                if (FProgressMoved && !cancelSent && FOnProgress != OnProgress::Watch) {
+                    // The Cancel button sits in the window's bottom right corner.
+                    const std::string action =
+                        FOnProgress == OnProgress::CancelWithEscape
+                            ? "windowfocus --sync " + std::to_string(id) + " key Escape"
+                            : "mousemove --window " + std::to_string(id) + " " +
+                                  std::to_string(width - 55) + " " + std::to_string(height - 30) +
+                                  " click 1";
+                    cancelSent =
+                        std::system(("DISPLAY=" + FDisplay + " xdotool " + action + " 2>/dev/null")
+                                        .c_str()) == 0;
+                }
+                std::this_thread::sleep_for(200ms);
+            }
             std::this_thread::sleep_for(50ms);
         }
     }
 
     std::string FDisplay;
     std::function<void()> FWhileShown;
+    OnProgress FOnProgress;
     std::atomic<bool> FStop{false};
     std::atomic<int> FClosed{0};
+    std::atomic<bool> FProgressSeen{false};
+    std::atomic<bool> FProgressMoved{false};
     std::thread FThread;
 };
 
@@ -183,6 +218,7 @@ struct RunOptions {
     std::uint64_t addressSpaceLimit = 0; // bytes; 0 = none
     std::uint64_t fileSizeLimit = 0;     // bytes; 0 = none
     std::function<void()> whileMessageShows;
+    OnProgress onProgress = OnProgress::Watch;
 };
 
 class LauncherEndToEnd : public testing::Test {
@@ -309,12 +345,14 @@ protected:
         if (options.display && TestDisplay::Get().Available()) {
             env.push_back("DISPLAY=" + TestDisplay::Get().Name());
             closer = std::make_unique<MessageCloser>(TestDisplay::Get().Name(),
-                                                     options.whileMessageShows);
+                                                     options.whileMessageShows, options.onProgress);
         }
 
         const int status = Spawn(env, options);
         if (closer) {
             FMessagesClosed = closer->Closed();
+            FProgressSeen = closer->ProgressSeen();
+            FProgressMoved = closer->ProgressMoved();
         }
         if (server) {
             FLogged = server->Requests();
@@ -453,6 +491,8 @@ protected:
     std::vector<test::LoggedRequest> FLogged;
     const char* FBinary = VELORA_LAUNCHER_BINARY;
     int FMessagesClosed = 0;
+    bool FProgressSeen = false;
+    bool FProgressMoved = false;
     std::uint64_t FPeakMemory = 0; // the launcher's peak resident size, bytes
     int FPortLock = -1;
 };
@@ -479,6 +519,7 @@ TEST_P(NoUpdate, StartsThePlayerWithoutAMessageOrASecondRequest) {
     ExpectPlayerStarted();
     EXPECT_EQ(FRequests, std::vector<std::string>{kVersionPath});
     EXPECT_EQ(FMessagesClosed, 0);
+    EXPECT_FALSE(FProgressSeen);
     EXPECT_EQ(ReadFile(InstallDir() / "settings.ini"), c.settings);
     EXPECT_FALSE(fs::exists(InstallDir() / "updater.exe"));
 }
@@ -506,6 +547,7 @@ struct UpdateCase {
     std::string document;
     int documentStatus;
     std::string parameter;
+    std::string updaterOptions = ""; // a slow download shows a moving progress window
 };
 void PrintTo(const UpdateCase& c, std::ostream* os) {
     *os << c.name;
@@ -522,10 +564,14 @@ TEST_P(Update, ShowsTheMessageDownloadsAndStartsTheUpdater) {
         InstallPlayer(c.settings);
     }
     RunOptions options;
-    options.routes = "{" + VersionRoute(c.document, c.documentStatus) + ", " + UpdaterRoute() + "}";
+    options.routes = "{" + VersionRoute(c.document, c.documentStatus) + ", " +
+                     UpdaterRoute(c.updaterOptions) + "}";
     EXPECT_EQ(RunLauncher(options), 0);
     ExpectUpdaterStarted(c.parameter);
     EXPECT_EQ(FMessagesClosed, 1);
+    if (!c.updaterOptions.empty()) {
+        EXPECT_TRUE(FProgressMoved);
+    }
     EXPECT_EQ(FRequests, (std::vector<std::string>{kVersionPath, kUpdaterPath}));
     EXPECT_EQ(ReadFile(InstallDir() / "settings.ini"), c.settings);
 }
@@ -540,7 +586,9 @@ INSTANTIATE_TEST_SUITE_P(
         UpdateCase{"LeadingZeros", "[Velora Player]\nLocalVersion=5\n", "007", 200, "7"},
         UpdateCase{"NegativeSettings", "[Velora Player]\nLocalVersion=-1\n", "0", 200, "0"},
         UpdateCase{"UnreadableSettings", "[Velora Player]\nLocalVersion=1F\n", "$10", 200, "16"},
-        UpdateCase{"VersionDocument404", "[Velora Player]\nLocalVersion=1\n", "3", 404, "3"}),
+        UpdateCase{"VersionDocument404", "[Velora Player]\nLocalVersion=1\n", "3", 404, "3"},
+        UpdateCase{"SlowDownload", "[Velora Player]\nLocalVersion=1\n", "2", 200, "2",
+                   ", \"trickle\": {\"bytes\": 32768, \"every_ms\": 30}"}),
     [](const testing::TestParamInfo<UpdateCase>& p) { return p.param.name; });
 
 // An update is due, but the download does not give a whole updater that can be started.
@@ -550,6 +598,7 @@ struct FailedDownloadCase {
     std::string updaterRoute; // empty: the server's 404
     Left left = Left::Nothing;
     std::uint64_t fileSizeLimit = 0;
+    OnProgress onProgress = OnProgress::Watch; // cancelled once the progress bar moved
 };
 void PrintTo(const FailedDownloadCase& c, std::ostream* os) {
     *os << c.name;
@@ -573,9 +622,11 @@ TEST_P(FailedDownload, StartsThePlayerAndNeverAPartialUpdater) {
     }
     options.routes = "{" + VersionRoute("2") + (route.empty() ? "" : ", ") + route + "}";
     options.fileSizeLimit = c.fileSizeLimit;
+    options.onProgress = c.onProgress;
     EXPECT_EQ(RunLauncher(options), 0);
     ExpectPlayerStarted();
     EXPECT_EQ(FMessagesClosed, 1);
+    EXPECT_TRUE(c.onProgress == OnProgress::Watch || FProgressMoved);
     EXPECT_EQ(FRequests, (std::vector<std::string>{kVersionPath, kUpdaterPath}));
     // The old one was deleted before the download; what took its place was never started.
     const std::optional<std::string> left = ReadFile(InstallDir() / "updater.exe");
@@ -605,7 +656,20 @@ INSTANTIATE_TEST_SUITE_P(
         FailedDownloadCase{"NotAProgram",
                            std::string("\"") + kUpdaterPath +
                                "\": {\"status\": 200, \"body_size\": 5000}",
-                           Left::Whole}),
+                           Left::Whole},
+        // The user stops a slow download; without a length the partial body could pass for
+        // whole.
+        FailedDownloadCase{"CancelledWithEscape",
+                           std::string("\"") + kUpdaterPath +
+                               "\": {\"status\": 200, \"body_file\": \"@served@\", \"trickle\": "
+                               "{\"bytes\": 32768, \"every_ms\": 30}}",
+                           Left::Nothing, 0, OnProgress::CancelWithEscape},
+        FailedDownloadCase{"CancelledWithClickWithoutLength",
+                           std::string("\"") + kUpdaterPath +
+                               "\": {\"status\": 200, \"body_file\": \"@served@\", "
+                               "\"no_content_length\": true, \"trickle\": {\"bytes\": 32768, "
+                               "\"every_ms\": 30}}",
+                           Left::Nothing, 0, OnProgress::CancelWithClick}),
     [](const testing::TestParamInfo<FailedDownloadCase>& p) { return p.param.name; });
 
 // The updater path is taken while an update is due: by the old updater, which still runs; by

@@ -96,7 +96,8 @@ public:
     // Headers first, then the body in pieces, as the client hands them on.
     std::shared_ptr<IHTTPResponse> Download(const UnicodeString& url, TStream& destination,
                                             std::int32_t exchangeTimeout,
-                                            const TReceiveHeadersCallback& onHeaders) override {
+                                            const TReceiveHeadersCallback& onHeaders,
+                                            const TReceiveDataCallback& onData) override {
         const Answer answer = Find(url);
         auto response = std::make_shared<FakeResponse>(answer.status, "", answer.LengthHeader());
         exchangeTimeouts.push_back(exchangeTimeout);
@@ -111,6 +112,11 @@ public:
             }
             const std::size_t n = std::min(kPiece, answer.body.size() - at);
             destination.WriteBuffer(answer.body.data() + at, static_cast<std::int64_t>(n));
+            bool abort = false;
+            onData(-1, static_cast<std::int64_t>(at + n), abort);
+            if (abort) {
+                break; // the client returns quietly, the body cut short
+            }
         }
         return response;
     }

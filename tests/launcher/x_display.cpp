@@ -1,6 +1,7 @@
 #include "x_display.hpp"
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 namespace velora::test {
 
@@ -56,6 +57,30 @@ unsigned long XDisplayConnection::FindWindow(const std::string& title) {
         ::XFree(children);
     }
     return found;
+}
+
+std::vector<std::uint32_t> XDisplayConnection::Capture(unsigned long window, int& width,
+                                                       int& height) {
+    auto* display = static_cast<::Display*>(FDisplay);
+    std::vector<std::uint32_t> pixels;
+    XWindowAttributes attributes{};
+    if (display == nullptr || ::XGetWindowAttributes(display, window, &attributes) == 0) {
+        return pixels;
+    }
+    XImage* image = ::XGetImage(display, window, 0, 0, static_cast<unsigned>(attributes.width),
+                                static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap);
+    if (image == nullptr) {
+        return pixels;
+    }
+    width = attributes.width;
+    height = attributes.height;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            pixels.push_back(static_cast<std::uint32_t>(XGetPixel(image, x, y)));
+        }
+    }
+    XDestroyImage(image);
+    return pixels;
 }
 
 } // namespace velora::test

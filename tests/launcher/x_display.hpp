@@ -1,7 +1,9 @@
 // One connection to an X display for the end-to-end tests.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace velora::test {
 
@@ -16,6 +18,8 @@ public:
     bool Connected() const noexcept { return FDisplay != nullptr; }
     // The first viewable top-level window with exactly this title; 0 when there is none.
     unsigned long FindWindow(const std::string& title);
+    // The window's pixels, empty when it cannot be read; width and height set when it can.
+    std::vector<std::uint32_t> Capture(unsigned long window, int& width, int& height);
 
 private:
     void* FDisplay = nullptr;

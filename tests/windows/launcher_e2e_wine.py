@@ -26,6 +26,9 @@ import traceback
 
 WINE = os.environ.get("WINE_ENV_BIN", "/usr/lib/wine/wine64")
 MESSAGE_TITLE = "^Information$"
+PROGRESS_TITLE = "^Velora Player$"
+# A download slow enough for the progress window to be watched and cancelled.
+TRICKLE = {"trickle": {"bytes": 16384, "every_ms": 60}}
 
 
 def wine_path(path):
@@ -88,12 +91,22 @@ class Server:
 class Run:
     """One launcher run, with the information message answered by a key press."""
 
-    def __init__(self, launcher, screenshot=None, file_size_limit=None, while_shown=None):
+    def __init__(self, launcher, screenshot=None, file_size_limit=None, while_shown=None,
+                 cancel=False, progress_screenshot=None):
         self.launcher = launcher
         self.screenshot = screenshot
         self.file_size_limit = file_size_limit
         self.while_shown = while_shown
         self.dialog_seen = False
+        self.answered = set()
+        # The progress window: seen, and two pictures of it differed (its bar moved); once it
+        # moved, cancel presses its Cancel button (the default one).
+        self.cancel = cancel
+        self.progress_screenshot = progress_screenshot
+        self.progress_seen = False
+        self.progress_moved = False
+        self.last_picture = None
+        self.cancel_sent = False
 
     def limits(self):
         # Writes past the limit fail (EFBIG) rather than end the process: what a full disk
@@ -111,7 +124,11 @@ class Run:
                 proc.kill()
                 raise AssertionError("the launcher did not end")
             window = self.find_dialog()
-            if window:
+            if window in self.answered:
+                # A second Return would reach the progress window that follows and cancel it.
+                time.sleep(0.2)
+            elif window:
+                self.answered.add(window)
                 if self.while_shown and not self.dialog_seen:
                     self.while_shown()
                 self.dialog_seen = True
@@ -123,12 +140,36 @@ class Run:
                 subprocess.run(["xdotool", "key", "--window", window, "Return"], check=False,
                                stderr=subprocess.DEVNULL)
                 time.sleep(0.5)
+            elif self.watch_progress():
+                time.sleep(0.2)
             else:
                 time.sleep(0.2)
         return proc.returncode
 
+    def watch_progress(self):
+        window = self.find_dialog(PROGRESS_TITLE)
+        if not window:
+            return False
+        self.progress_seen = True
+        picture = self.picture(window, "png:-")
+        if picture and self.last_picture and picture != self.last_picture:
+            self.progress_moved = True
+            if self.progress_screenshot:
+                with open(self.progress_screenshot, "wb") as f:
+                    f.write(picture)
+                self.progress_screenshot = None
+        self.last_picture = picture
+        if self.progress_moved and self.cancel and not self.cancel_sent:
+            self.cancel_sent = subprocess.run(["xdotool", "key", "--window", window, "Return"],
+                                              stderr=subprocess.DEVNULL).returncode == 0
+        return True
+
     def take_picture(self, window):
-        """The message with a margin, cut from the screen (there is no window manager)."""
+        self.picture(window, self.screenshot)
+
+    @staticmethod
+    def picture(window, target):
+        """The window with a margin, cut from the screen (there is no window manager)."""
         geometry = subprocess.run(["xdotool", "getwindowgeometry", window],
                                   capture_output=True, text=True).stdout
         position = re.search(r"Position: (-?\d+),(-?\d+)", geometry)
@@ -139,13 +180,13 @@ class Run:
         w, h = int(size.group(1)), int(size.group(2))
         margin = 20
         crop = "%dx%d+%d+%d" % (w + 2 * margin, h + 2 * margin, x - margin, y - margin)
-        subprocess.run(["import", "-window", "root", "-crop", crop, "+repage", self.screenshot],
-                       check=False)
+        return subprocess.run(["import", "-window", "root", "-crop", crop, "+repage", target],
+                              capture_output=True, check=False).stdout
 
     @staticmethod
-    def find_dialog():
+    def find_dialog(title=MESSAGE_TITLE):
         # The window may go between finding and asking about it; that is no failure.
-        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", MESSAGE_TITLE],
+        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", title],
                              capture_output=True, text=True).stdout.split()
         return out[0] if out else None
 
@@ -196,6 +237,7 @@ def main():
     p.add_argument("--support", required=True)
     p.add_argument("--port", type=int, required=True)
     p.add_argument("--screenshot")
+    p.add_argument("--progress-screenshot")
     p.add_argument("--signed-launcher")
     p.add_argument("--keys-dir")
     args = p.parse_args()
@@ -243,6 +285,7 @@ def main():
         check(run() == 0, "exit code 0")
         check(started_with(player) == [wine_path_of(player)], "the player starts, no parameters")
         check(not run.dialog_seen, "no message")
+        check(not run.progress_seen, "no progress window")
         check(server.requests() == [version_path, moved],
               "the client follows the redirect itself, and asks for nothing more")
         for record in server.records():
@@ -256,14 +299,17 @@ def main():
         check(started_with(player) == [wine_path_of(player)], "the number of a 404 is used")
         check(server.requests() == [version_path], "no download")
 
-    def update(server):
+    def update(server, slow=False):
         fresh_install(5, old_updater=True)
         server.set_routes({version_path: {"body": "0x2A\r\n",
                                           "headers": [["Set-Cookie", "session=abc; Path=/"]]},
-                           updater_path: {"body_file": updater_body}})
-        run = Run(args.launcher, args.screenshot)
+                           updater_path: dict({"body_file": updater_body},
+                                              **(TRICKLE if slow else {}))})
+        run = Run(args.launcher, None if slow else args.screenshot,
+                  progress_screenshot=args.progress_screenshot if slow else None)
         check(run() == 0, "exit code 0")
         check(run.dialog_seen, "the message was shown")
+        check(not slow or run.progress_moved, "the progress window showed a moving bar")
         check(started_with(updater) == [wine_path_of(updater), "42", "velora"],
               "the updater starts with the new version")
         with open(updater, "rb") as a, open(args.stub, "rb") as b:
@@ -286,16 +332,17 @@ def main():
         check(started_with(player) == [wine_path_of(player)], "the player starts")
         check(not os.path.exists(updater), "the old updater was deleted and none written")
 
-    def download_not_started(route, left, file_size_limit=None):
+    def download_not_started(route, left, file_size_limit=None, cancel=False):
         """An update is due and the download answers 200, but what would be started is not
         the whole updater, or cannot run: the player starts instead. left: the size of what
         stays at updater.exe (None: nothing, the old one deleted and none written)."""
         def case(server):
             fresh_install(5, old_updater=True)
             server.set_routes({version_path: {"body": "6"}, updater_path: route})
-            run = Run(args.launcher, file_size_limit=file_size_limit)
+            run = Run(args.launcher, file_size_limit=file_size_limit, cancel=cancel)
             check(run() == 0, "exit code 0")
             check(run.dialog_seen, "the message was shown before the download")
+            check(not cancel or run.cancel_sent, "Cancel was pressed in the progress window")
             check(started_with(player) == [wine_path_of(player)], "the player starts")
             check(not os.path.exists(updater + ".args"), "no updater starts")
             check(server.requests() == [version_path, updater_path], "two requests")
@@ -337,6 +384,11 @@ def main():
     cases = [("no update", "server", no_update), ("version document answered with 404",
                                                    "server", version_404),
              ("update", "server", update),
+             ("slow update, its progress shown", "server", lambda s: update(s, slow=True)),
+             # With a length: over TLS a body without one never counts as whole here.
+             ("download cancelled in its progress window", "server",
+              download_not_started(dict({"body_file": updater_body}, **TRICKLE), None,
+                                   cancel=True)),
              ("download answered with 404", "server", download_404),
              ("chunked download with a stray Content-Length", "server",
               download_not_started({"body_file": updater_body, "chunked": True,
