@@ -72,6 +72,12 @@ struct BrokenCase {
     const char* message; // a part of the error's text
 };
 
+// By assignment: GCC 12 at -O3 takes an insert at the front for an overlapping copy.
+std::string WithFirst(char first, std::string text) {
+    text[0] = first;
+    return text;
+}
+
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
     text.replace(text.find(from), from.size(), to);
     return text;
@@ -113,7 +119,7 @@ TEST(SignatureDocument, NearMissesAreRefusedWithTheirLine) {
         {"DER signature",
          Replace(kDocument, kSig, "30440220" + kSig.substr(0, 64) + "0220" + kSig.substr(64)),
          "line 5:"},
-        {"signature with a letter beyond f", Replace(kDocument, kSig, "g" + kSig.substr(1)),
+        {"signature with a letter beyond f", Replace(kDocument, kSig, WithFirst('g', kSig)),
          "line 5:"},
         {"long signature", Replace(kDocument, kSig, kSig + "00"), "line 5:"},
         {"blank line before the signature", Replace(kDocument, "\nsignature", "\n\nsignature"),
