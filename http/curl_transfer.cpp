@@ -1,8 +1,8 @@
 #include "http/curl_transfer.hpp"
 
+#include "http/backend_rules.hpp"
 #include "http/gzip_body.hpp"
 #include "rtl/exceptions.hpp"
-#include "http/backend_rules.hpp"
 
 #include <zlib.h>
 
